@@ -47,20 +47,21 @@ def events(trace_file):
     result = []
     with open(trace_file) as trace:
         for line in trace.read().splitlines():
-            if line.startswith(' > '):
-                result[-1][1].append(line)
-            else:
+            if not line.startswith(' > '):
                 result.append([line, []])
+            else:  # exit_group's frames follow the "+++ exited" line
+                calls = [e for e in result if not e[0].startswith(('---', '+++'))]
+                calls[-1][1].append(line)
     return result
 
 
 def normalise(line):
+    line = re.sub(r'\)\s+= ', ') = ', line)  # strace pads results to a column
     match = PID_CALL.match(line)
     if match:
         line = line[:match.start(2)] + 'PID'
     line = re.sub(r'0x[0-9a-f]+', 'ADDR', line)
-    line = re.sub(r'^getrandom\("(?:[^"\\]|\\.)*"', 'getrandom(BYTES', line)
-    return re.sub(r'\)\s+= ', ') = ', line)  # strace pads to a column
+    return re.sub(r'^getrandom\("(?:[^"\\]|\\.)*"', 'getrandom(BYTES', line)
 
 
 def from_main_on(evs, program):
