@@ -217,6 +217,12 @@ def main():
         os.mkdir(cwd, 0o755)
         if settings.get('cwd') == 'source':
             cwd = os.path.join(os.path.dirname(TESTS), 'probes')
+        prefix = os.path.join(work, 'prefix')
+        if 'installed' in settings:  # run it as installed, from its data folder
+            subprocess.run(['cmake', '--install', build, '--prefix', prefix],
+                           check=True, stdout=subprocess.DEVNULL)
+            program = os.path.join(prefix, 'bin', program_name)
+            cwd = os.path.join(prefix, 'share', 'syscall-probes')
         if 'user' in settings:  # a copy that the user can reach and run
             program = shutil.copy(program, os.path.join(work, program_name))
         if 'pre' in settings:
@@ -225,6 +231,11 @@ def main():
         got_status, out, err, evs = trace_run(program, args, settings, work, cwd)
         traces = [from_main_on(e, program) for e in evs]
         after = listing(cwd) if cwd.startswith(work) else None
+        if 'installed' in settings:
+            after = ['%s %04o' % (os.path.relpath(os.path.join(top, f), prefix),
+                                  os.stat(os.path.join(top, f)).st_mode & 0o7777)
+                     for top, _, files in os.walk(prefix) for f in files]
+            after.sort()
         cost = None
         if 'cost' in settings:
             empty = os.path.join(build, 'tests', 'empty_main')
@@ -240,7 +251,7 @@ def main():
             print('--- %s ---' % ('process' if i == 0 else 'child'))
             print('\n'.join(trace))
         if after is not None:
-            print('--- working folder ---\n' + '\n'.join(after))
+            print('--- folder afterwards ---\n' + '\n'.join(after))
         if cost is not None:
             print('--- cost: %+d calls over an empty program ---' % cost)
         return 0
@@ -264,7 +275,7 @@ def main():
     if len(traces) > 2:
         problems.append('%d processes ran the program, expected at most 2' % len(traces))
     if after is not None:
-        problems += compare('working folder', expected_lines(name, '.dir', []), after)
+        problems += compare('folder afterwards', expected_lines(name, '.dir', []), after)
     if cost is not None and cost != int(settings['cost']):
         problems.append('%+d system calls over an empty program, expected %+d'
                         % (cost, int(settings['cost'])))
