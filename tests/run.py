@@ -196,7 +196,7 @@ def expected_lines(name, suffix, default=None):
 
 
 def main():
-    build, name = sys.argv[1:3]
+    build, name = os.path.abspath(sys.argv[1]), sys.argv[2]  # the case runs elsewhere
     show = '--show' in sys.argv
     program_name, status, settings = load_case(name)
     program = os.path.join(build, program_name)
