@@ -114,8 +114,9 @@ def prepare(cwd, what):
 
 
 def trace_run(program, args, settings, work, cwd):
-    """Runs program under strace -ff -k; returns status, stdout, stderr and
-    the trace files' events (the process that ran the program comes first)."""
+    """Runs program under strace -ff -k. Returns status, stdout, stderr, the
+    calls from main on of each process that ran the program (the one that
+    exec'd it first, then its child) and that first process's whole trace."""
     wrapper = []
     if 'user' in settings:
         wrapper = ['setpriv', '--reuid=' + settings['user'], '--regid=nogroup',
@@ -133,7 +134,7 @@ def trace_run(program, args, settings, work, cwd):
     to_pipe = settings.get('stdout') == 'pipe'
     out_path = os.path.join(work, 'stdout')
     out_fd = os.open(out_path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
-    os.fchmod(out_fd, 0o644)
+    os.fchmod(out_fd, 0o644)  # claimfile's fstat of it shows in its trace
     proc = subprocess.run(command, cwd=cwd, stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE if to_pipe else out_fd,
                           stderr=subprocess.PIPE, pass_fds=(1000,) if 'fd1000' in settings else (),
@@ -144,10 +145,11 @@ def trace_run(program, args, settings, work, cwd):
             proc.stdout = f.read()
     files = sorted((f for f in os.listdir(work) if f.startswith('trace.')),
                    key=lambda f: int(f.split('.')[1]))
-    evs = [events(os.path.join(work, f)) for f in files]
-    evs = [e for e in evs if from_main_on(e, program) is not None]
-    evs.sort(key=lambda e: not any(c.startswith('execve(') for c, _ in e))
-    return proc.returncode, proc.stdout, proc.stderr, evs
+    runs = [(e, from_main_on(e, program)) for e in (events(os.path.join(work, f)) for f in files)]
+    runs = [r for r in runs if r[1] is not None]
+    runs.sort(key=lambda r: not any(c.startswith('execve(') for c, _ in r[0]))
+    first = runs[0][0] if runs else []
+    return proc.returncode, proc.stdout, proc.stderr, [t for _, t in runs], first
 
 
 def check_elf(program, settings):
@@ -187,10 +189,10 @@ def compare(what, expected, actual):
     return ['%s differs:' % what] + list(diff)
 
 
-def expected_lines(name, suffix, default=None):
+def expected_lines(name, suffix):
     path = os.path.join(EXPECTED, name + suffix)
     if not os.path.exists(path):
-        return default
+        return []
     with open(path) as f:
         return f.read().splitlines()
 
@@ -228,20 +230,20 @@ def main():
         if 'pre' in settings:
             prepare(cwd, settings['pre'])
         args = settings['args'].split(',') if 'args' in settings else []
-        got_status, out, err, evs = trace_run(program, args, settings, work, cwd)
-        traces = [from_main_on(e, program) for e in evs]
-        after = listing(cwd) if cwd.startswith(work) else None
-        if 'installed' in settings:
-            after = ['%s %04o' % (os.path.relpath(os.path.join(top, f), prefix),
-                                  os.stat(os.path.join(top, f)).st_mode & 0o7777)
-                     for top, _, files in os.walk(prefix) for f in files]
-            after.sort()
+        got_status, out, err, traces, first = trace_run(program, args, settings, work, cwd)
+        after = None
+        if 'installed' in settings:  # what the install put in the prefix
+            after = sorted('%s %04o' % (os.path.relpath(os.path.join(top, f), prefix),
+                                        os.stat(os.path.join(top, f)).st_mode & 0o7777)
+                           for top, _, files in os.walk(prefix) for f in files)
+        elif cwd.startswith(work):
+            after = listing(cwd)
         cost = None
         if 'cost' in settings:
             empty = os.path.join(build, 'tests', 'empty_main')
             os.mkdir(os.path.join(work, 'empty'))
-            base = trace_run(empty, [], {}, os.path.join(work, 'empty'), cwd)[3]
-            cost = syscall_count(evs[0]) - syscall_count(base[0])
+            base = trace_run(empty, [], {}, os.path.join(work, 'empty'), cwd)[4]
+            cost = syscall_count(first) - syscall_count(base)
     finally:
         shutil.rmtree(work)
 
@@ -269,13 +271,13 @@ def main():
         problems.append('standard output %r, expected %r' % (out, want_out))
     if err:
         problems.append('standard error is not empty: %r' % err)
-    problems += compare('trace', expected_lines(like, '.trace', []), traces[0] if traces else [])
-    problems += compare('child trace', expected_lines(like, '.child.trace', []),
+    problems += compare('trace', expected_lines(like, '.trace'), traces[0] if traces else [])
+    problems += compare('child trace', expected_lines(like, '.child.trace'),
                         traces[1] if len(traces) > 1 else [])
     if len(traces) > 2:
         problems.append('%d processes ran the program, expected at most 2' % len(traces))
     if after is not None:
-        problems += compare('folder afterwards', expected_lines(name, '.dir', []), after)
+        problems += compare('folder afterwards', expected_lines(name, '.dir'), after)
     if cost is not None and cost != int(settings['cost']):
         problems.append('%+d system calls over an empty program, expected %+d'
                         % (cost, int(settings['cost'])))
