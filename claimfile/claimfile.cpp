@@ -20,7 +20,8 @@ int main() {
 
   // O_EXCL makes the create fail on any existing entry, a dangling symbolic
   // link included, so nothing that is already there is opened or truncated.
-  int file_descriptor = open(kFilename, O_WRONLY | O_CREAT | O_EXCL, 0644);
+  const int file_descriptor =
+      open(kFilename, O_WRONLY | O_CREAT | O_EXCL, 0644);
   if (file_descriptor == -1) {
     // Saved before printing: the first printf may change errno.
     const int open_error = errno;

@@ -15,7 +15,7 @@ int main([[maybe_unused]] int argc, [[maybe_unused]] char *argv[]) {
   // write(1, "12345\n", 6) = 6
   write(1, kDigits, 6);
   // openat(AT_FDCWD, "probe5.cpp", O_RDONLY) = 3, or -1 ENOENT elsewhere.
-  int fd = open(kOwnSource, O_RDONLY);
+  const int fd = open(kOwnSource, O_RDONLY);
   // -1 EBADF: the descriptor is open for reading only (or is -1).
   write(fd, kDigits, 5);
   // 0, or -1 EBADF when the open failed.
