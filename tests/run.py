@@ -246,26 +246,37 @@ def observe(observer, program, args, settings, cwd, work):
     return proc.returncode, proc.stdout or b'', proc.stderr, read(folder, program)
 
 
+def readelf(program, *flags):
+    return subprocess.run([tool('readelf'), '-W'] + list(flags) + [program],
+                          check=True, capture_output=True, text=True).stdout
+
+
+def debug_unit(program):
+    """The debug information of the program's own source file, '' if none."""
+    source = re.escape(os.path.basename(program) + '.')
+    return next((u for u in readelf(program, '--debug-dump=info').split('Compilation Unit @')
+                 if re.search(r'DW_AT_name\s*:.*[/ ]%s\w+\n' % source, u)), '')
+
+
+def recorded_flags(unit):
+    return re.findall(r'DW_AT_producer\s*:(?: \(.*?\))*:? (.*)', unit)
+
+
 def check_elf(program, settings):
-    def readelf(*flags):
-        return subprocess.run([tool('readelf'), '-W'] + list(flags) + [program],
-                              check=True, capture_output=True, text=True).stdout
     problems = []
-    needed = re.findall(r'\(NEEDED\).*\[(.*)\]', readelf('-d'))
+    needed = re.findall(r'\(NEEDED\).*\[(.*)\]', readelf(program, '-d'))
     if needed != ['libc.so.6']:
         problems.append('NEEDED is %s, not libc.so.6 alone' % needed)
-    source = os.path.basename(program) + '.'
-    units = [u for u in readelf('--debug-dump=info').split('Compilation Unit @')
-             if re.search(r'DW_AT_name\s*:.*[/ ]%s\w+\n' % re.escape(source), u)]
-    if not units:
-        return problems + ['no debug information for ' + source + '*']
-    for recorded in re.findall(r'DW_AT_producer\s*:(?: \(.*?\))*:? (.*)', units[0]):
+    unit = debug_unit(program)
+    if not unit:
+        return problems + ['no debug information for its source']
+    for recorded in recorded_flags(unit):
         levels = re.findall(r' -O(\S*)', recorded)
         if not levels or levels[-1] != '0' or not re.search(r' -g', recorded):
             problems.append('built without -g or not at -O0: ' + recorded)
     names = [n for tag, n in re.findall(
         r'\((DW_TAG_\w+)\)\n(?:    <.*\n)*?    <\w+>\s+DW_AT_name\s*:(?: \(.*?\))*:? (\w+)\n',
-        units[0]) if tag in ('DW_TAG_variable', 'DW_TAG_formal_parameter')]
+        unit) if tag in ('DW_TAG_variable', 'DW_TAG_formal_parameter')]
     if names != settings['names'].split(','):
         problems.append('debug information names %s' % ','.join(names))
     return problems
@@ -354,9 +365,9 @@ def main():
         return 1 if problems else 0
 
     like = settings.get('expect', name)  # cases that share output and traces
-    relocations = subprocess.run([tool('readelf'), '-rW', os.path.join(build, program_name)],
-                                 capture_output=True, text=True).stdout
-    plt = 'JUMP_SLOT' in relocations  # ltrace sees the calls made through it
+    # ltrace sees the calls made through the PLT, which -fno-plt does away with.
+    plt = not any('-fno-plt' in f for f in
+                  recorded_flags(debug_unit(os.path.join(build, program_name))))
     problems, skipped = [], []
     for observer in OBSERVERS:
         got_status, out, err, processes, after, startup = \
