@@ -221,7 +221,6 @@ def observe(observer, program, args, settings, cwd, work):
     elif where == 'file':
         out_path = os.path.join(work, observer + '.out')
         out_fd = os.open(out_path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
-        os.fchmod(out_fd, 0o644)  # claimfile's look at it shows in its trace
 
     def start():
         os.umask(mask)
@@ -233,11 +232,11 @@ def observe(observer, program, args, settings, cwd, work):
     if where == 'pty':
         os.close(out_fd)
         proc.stdout = b''
-        while True:  # all is buffered in the terminal; EIO once it is read
-            try:
-                proc.stdout += os.read(reader, 4096)
-            except OSError:
-                break
+        try:  # all is buffered in the terminal; EIO once it is read
+            while chunk := os.read(reader, 4096):
+                proc.stdout += chunk
+        except OSError:
+            pass
         os.close(reader)
     elif where == 'file':
         os.close(out_fd)
