@@ -29,6 +29,8 @@ OLD_TIME = 1000000000  # mtime given to whatever a case puts there beforehand
 ENV = {'PATH': '/usr/local/bin:/usr/bin:/bin', 'LC_ALL': 'C'}  # the programs'
 SETTINGS = {'umask', 'pre', 'cwd', 'args', 'stdout', 'fd1000', 'user', 'nproc',
             'rofs', 'installed', 'startup', 'expect', 'elf', 'names'}
+CHOICES = {'pre': ('file', 'dir', 'link'), 'cwd': ('source',),
+           'stdout': ('pipe', 'pty', 'closed')}
 # What the C library does on its own account is no part of a reference:
 # memory, its random seed, signal masks and thread bookkeeping (around fork),
 # and stdio's look at a standard stream before its first write.
@@ -60,7 +62,9 @@ def load_case(name):
             words = line.split()
             if words and words[0] == name:
                 settings = dict(w.partition('=')[::2] for w in words[3:])
-                unknown = set(settings) - SETTINGS
+                unknown = set(settings) - SETTINGS | {
+                    '%s=%s' % kv for kv in settings.items()
+                    if kv[0] in CHOICES and kv[1] not in CHOICES[kv[0]]}
                 if unknown:
                     fail('unknown setting %s in tests/cases' % ', '.join(unknown))
                 return words[1], int(words[2]), settings
