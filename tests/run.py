@@ -285,13 +285,14 @@ def check_elf(program, settings):
     return problems
 
 
-def expected(name, suffix, mode='r'):
-    """An expected file's lines (its bytes with mode rb), None if missing."""
-    path = os.path.join(EXPECTED, name + suffix)
-    if not os.path.exists(path):
-        return None
-    with open(path, mode) as f:
-        return f.read() if mode == 'rb' else f.read().splitlines()
+def expected(names, suffix, mode='r'):
+    """The first expected file there is of these names: its lines (its bytes
+    with mode rb), or None."""
+    for path in (os.path.join(EXPECTED, name + suffix) for name in names):
+        if os.path.exists(path):
+            with open(path, mode) as f:
+                return f.read() if mode == 'rb' else f.read().splitlines()
+    return None
 
 
 def compare(what, want, got):
@@ -367,7 +368,8 @@ def main():
         print('\n'.join(problems) or 'ok')
         return 1 if problems else 0
 
-    like = settings.get('expect', name)  # cases that share output and traces
+    # A case's own expected files, else those of the case it is like.
+    like = (name, settings.get('expect', name))
     # ltrace sees the calls made through the PLT, which -fno-plt does away with.
     plt = not any('-fno-plt' in f for f in
                   recorded_flags(debug_unit(os.path.join(build, program_name))))
@@ -402,7 +404,7 @@ def main():
                                 want[i] if i < len(want) else [],
                                 calls[i] if i < len(calls) else [])
         if after is not None:
-            problems += compare('folder afterwards', expected(name, '.dir') or [], after)
+            problems += compare('folder afterwards', expected(like, '.dir') or [], after)
         if startup is not None:
             problems += compare('start-up against an empty C program', startup[1], startup[0])
     if problems or not skipped:
