@@ -96,13 +96,15 @@ def strace_processes(folder, program):
     mine = ' > %s(' % os.path.realpath(program)
     result = []
     for name in sorted(os.listdir(folder), key=lambda f: int(f.split('.')[1])):
-        events = []  # [call line, its backtrace frames]
+        events, current = [], []  # [call line, its backtrace frames]
         with open(os.path.join(folder, name)) as trace:
             for line in trace.read().splitlines():
-                if not line.startswith(' > '):
-                    events.append([line, []])
+                if line.startswith(' > '):
+                    current.append(line)
                 else:  # exit_group's frames follow the "+++ exited" line
-                    [e for e in events if not e[0].startswith(('---', '+++'))][-1][1].append(line)
+                    events.append([line, []])
+                    if not line.startswith(('---', '+++')):
+                        current = events[-1][1]
         start = next((i for i, (_, frames) in enumerate(events)
                       if any(f.startswith(mine) for f in frames)), None)
         if start is None:
@@ -195,8 +197,15 @@ def wrapper(settings, cwd):
         user = pwd.getpwnam(settings['user'])
         command = [tool('setpriv'), '--reuid=%d' % user.pw_uid,
                    '--regid=%d' % user.pw_gid, '--clear-groups']
-    if 'nproc' in settings:
-        command += [tool('prlimit'), '--nproc=' + settings['nproc'], '--']
+    if 'nproc' in settings:  # on top of what the user already runs elsewhere
+        running = 0
+        for pid in filter(str.isdigit, os.listdir('/proc')):
+            try:
+                running += os.stat('/proc/' + pid).st_uid == user.pw_uid
+            except OSError:
+                pass  # it ended meanwhile
+        limit = running + int(settings['nproc'])
+        command += [tool('prlimit'), '--nproc=%d' % limit, '--']
     if 'rofs' in settings:
         command = [tool('unshare'), '--mount', '--propagation', 'private',
                    'sh', '-c', 'mount -t tmpfs -o ro none "$0" && cd "$0" && exec "$@"',
@@ -204,15 +213,15 @@ def wrapper(settings, cwd):
     return command
 
 
-def observe(observer, program, args, settings, cwd, work):
-    """Runs the program once under the observer, from cwd. Returns status,
-    standard output and error, and the calls of each process."""
-    command, read = OBSERVERS[observer]
+def observe(observer, wrap, program, args, settings, cwd, work):
+    """Runs the program once under the observer, inside the wrapper, from
+    cwd. Returns status, standard output and error, and each process's calls."""
+    tracer, read = OBSERVERS[observer]
     folder = os.path.join(work, observer)
     os.mkdir(folder)
     os.chmod(folder, 0o777)  # the observer may run as another user
-    command = wrapper(settings, cwd) + [tool(command[0])] + \
-        [c.format(folder) for c in command[1:]] + [program] + args
+    command = wrap + [tool(tracer[0])] + [c.format(folder) for c in tracer[1:]] + \
+        [program] + args
     mask = int(settings.get('umask', '022'), 8)
     kept = ()
     if 'fd1000' in settings:
@@ -321,14 +330,15 @@ def run_once(observer, build, name, program_name, settings):
             program = shutil.copy(program, os.path.join(work, program_name))
         if 'pre' in settings:
             prepare(cwd, settings['pre'])
-        if wrapper(settings, cwd):  # try the privilege first
-            tried = subprocess.run(wrapper(settings, cwd) + ['true'], cwd=cwd, env=ENV,
+        wrap = wrapper(settings, cwd)
+        if wrap:  # try the privilege first
+            tried = subprocess.run(wrap + ['true'], cwd=cwd, env=ENV,
                                    capture_output=True, text=True)
             if tried.returncode:
                 fail('skipped: %s is refused here: %s'
-                     % (' '.join(wrapper(settings, cwd)[:2]), tried.stderr.strip()), SKIP)
+                     % (' '.join(wrap[:2]), tried.stderr.strip()), SKIP)
         args = settings['args'].split(',') if 'args' in settings else []
-        result = observe(observer, program, args, settings, cwd, work)
+        result = observe(observer, wrap, program, args, settings, cwd, work)
         if 'installed' in settings:  # what the install put in the prefix
             after = sorted('%s %04o' % (os.path.relpath(os.path.join(top, f), prefix),
                                         os.stat(os.path.join(top, f)).st_mode & 0o7777)
@@ -339,7 +349,7 @@ def run_once(observer, build, name, program_name, settings):
         if 'startup' in settings and observer == 'strace' and result[3]:
             empty = os.path.join(work, 'empty')
             os.mkdir(empty)
-            base = observe('strace', os.path.join(build, 'empty_main'), [], {}, cwd, empty)
+            base = observe('strace', [], os.path.join(build, 'empty_main'), [], {}, cwd, empty)
             startup = (result[3][0][1], base[3][0][1])
     finally:
         shutil.rmtree(work)
