@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The syscall-probes authors
+// SPDX-License-Identifier: MIT
 // claimfile: creates an empty "my_file" in the working directory, with mode
 // 0644, only when nothing of that name is there yet. When it cannot, it says
 // on standard output which file it failed to create and why, and exits 255.

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The syscall-probes authors
+// SPDX-License-Identifier: MIT
 // probe4: asks for its pid, writes "before\n", forks; only the parent then
 // asks for its parent's pid and writes "after\n". Both processes exit 0.
 #include <unistd.h>

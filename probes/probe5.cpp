@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The syscall-probes authors
+// SPDX-License-Identifier: MIT
 // probe5: a fixed run of six descriptor calls for an observer to check, three
 // of which fail with EBADF in a normal run (all four after the open when the
 // open itself fails). No result is examined; the status is always 0.
