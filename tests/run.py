@@ -35,13 +35,15 @@ def readelf(program, *flags):
 
 
 def elf(build, program, names):
-    """NEEDED only libc.so.6, built -g with -O0 last, and the variables and
+    """NEEDED only the C library, built -g with -O0 last, and the variables and
     parameters that the debug information names, in order."""
     program = os.path.join(build, program)
     problems = []
     needed = re.findall(r'\(NEEDED\).*\[(.*)\]', readelf(program, '-d'))
-    if needed != ['libc.so.6']:
-        problems.append('NEEDED is %s, not libc.so.6 alone' % needed)
+    musl = '/lib/ld-musl-x86_64.so.1' in readelf(program, '-l')
+    libc = 'libc.so' if musl else 'libc.so.6'
+    if needed != [libc]:
+        problems.append('NEEDED is %s, not %s alone' % (needed, libc))
     source = re.escape(os.path.basename(program) + '.')
     unit = next((u for u in readelf(program, '--debug-dump=info').split('Compilation Unit @')
                  if re.search(r'DW_AT_name\s*:.*[/ ]%s\w+\n' % source, u)), '')
