@@ -9,6 +9,7 @@
 # __GLIBC_PREREQ, which only glibc defines, and 0 answers "not glibc".
 # Nothing of libstdc++ is linked: -Wl,--as-needed leaves libc.so alone.
 set(CMAKE_SYSTEM_NAME Linux)
+set(SYSCALL_PROBES_LIBC musl)  # which tests/cases lines hold: see CMakeLists.txt
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)
 set(musl_specs /usr/lib/x86_64-linux-musl/musl-gcc.specs)
