@@ -1,0 +1,57 @@
+// SPDX-FileCopyrightText: 2026 The syscall-probes authors
+// SPDX-License-Identifier: MIT
+// One situation under one observer: run, read, judged.
+#pragma once
+#include <future>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "report.h"
+#include "situations.h"
+
+namespace probes {
+
+constexpr double kTimeout = 60;  // seconds an observer may take over one run
+
+// strace and ltrace as the checker runs them unless told otherwise.
+struct BuiltIn {
+  const char *name;
+  const char *command;
+  Format format;
+};
+extern const BuiltIn kBuiltIn[2];
+const BuiltIn *built_in(const std::string &name);
+
+// Splits a command line into words as a POSIX shell would, quotes and
+// backslashes included; false, with the reason, when it cannot.
+bool split_words(const std::string &line, std::vector<std::string> &words, std::string &why);
+
+// An observer's command line and the format of its report, with the calls
+// before main that it reports for an empty program, found once for each way
+// of running.
+class Observer {
+ public:
+  Observer(std::vector<std::string> command, Format format, std::string label, double timeout)
+      : command_(std::move(command)), format_(format), label_(std::move(label)), timeout_(timeout) {}
+  const std::string &label() const { return label_; }
+  bool built_in() const { return probes::built_in(label_) != nullptr; }
+
+  struct Verdict {
+    std::string word;                // passed, FAILED or skipped
+    std::vector<std::string> lines;  // a reason, or the differences
+  };
+  Verdict check(const Situation &situation);
+
+ private:
+  std::vector<Call> startup(const Situation &situation);
+  std::vector<std::string> command_;
+  Format format_;
+  std::string label_;
+  double timeout_;
+  std::mutex lock_;
+  std::map<std::string, std::shared_future<std::vector<Call>>> startups_;
+};
+
+}  // namespace probes

@@ -1,0 +1,22 @@
+// SPDX-FileCopyrightText: 2026 The syscall-probes authors
+// SPDX-License-Identifier: MIT
+// What the checker reads of a program's ELF file: its loader, its recorded
+// compiler switches and where main is.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace probes {
+
+// "musl" for a program that musl's dynamic linker loads (PT_INTERP), else
+// "": the shared references are glibc's.
+std::string libc_of(const std::string &program);
+
+// Whether the program was built -fno-plt, by the switches recorded in its
+// debug information: then a library-call observer cannot see its calls.
+bool plt_free(const std::string &program);
+
+// main's address and size in the program's symbol table; false if none.
+bool main_symbol(const std::string &program, std::uint64_t &start, std::uint64_t &size);
+
+}  // namespace probes

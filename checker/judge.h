@@ -1,0 +1,39 @@
+// SPDX-FileCopyrightText: 2026 The syscall-probes authors
+// SPDX-License-Identifier: MIT
+// Judging: a report's calls held against the reference's, argument by
+// argument, under the rules of what may honestly vary. A difference is shown
+// as a unified diff of lines, reference against report.
+#pragma once
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "report.h"
+
+namespace probes {
+
+// Each process's calls as the reference shows them: in a system-call view
+// without what the C library does on its own account, and with the process
+// ids that calls return named for what they are (PID, CHILD, PARENT).
+std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes, Format format,
+                                         pid_t observer);
+
+// Whether a report's call stands for a reference call: the same but for
+// strings cut short by the observer's string limit.
+bool same(const Call &want, const Call &got);
+
+// The calls that start a process (execve, musl's __libc_start_main) name the
+// program: the start-up is compared without them.
+bool starts_process(const Call &call);
+// The call or line that ends a process.
+bool ends_process(const Call &call);
+
+// Nothing when the report's calls stand for the reference's; else a heading
+// ("WHAT differs:") and a unified diff.
+std::vector<std::string> difference(const std::string &what, const std::vector<Call> &want,
+                                    const std::vector<Call> &got);
+std::vector<std::string> difference(const std::string &what,
+                                    const std::vector<std::string> &want,
+                                    const std::vector<std::string> &got);
+
+}  // namespace probes

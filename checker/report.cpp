@@ -1,0 +1,337 @@
+// SPDX-FileCopyrightText: 2026 The syscall-probes authors
+// SPDX-License-Identifier: MIT
+// What every report format shares: the checks that make it text, the
+// process-id prefix and calls cut in two, and the C-like call syntax.
+#include "report.h"
+
+#include <cstdio>
+#include <map>
+#include <set>
+
+namespace probes {
+namespace {
+
+bool word_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+bool hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+bool digit(char c) { return c >= '0' && c <= '9'; }
+bool space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+// The offset of the first byte that is not UTF-8, or npos.
+std::size_t bad_utf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::size_t n = 0;
+    unsigned min = 0;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    if ((c & 0xe0) == 0xc0) n = 1, min = 0x80;
+    else if ((c & 0xf0) == 0xe0) n = 2, min = 0x800;
+    else if ((c & 0xf8) == 0xf0) n = 3, min = 0x10000;
+    else return i;
+    unsigned value = c & (0x3f >> n);
+    for (std::size_t k = 1; k <= n; ++k) {
+      if (i + k >= s.size()) return i;
+      const auto d = static_cast<unsigned char>(s[i + k]);
+      if ((d & 0xc0) != 0x80) return i;
+      value = value << 6 | (d & 0x3f);
+    }
+    if (value < min || value > 0x10ffff || (value >= 0xd800 && value <= 0xdfff)) return i;
+    i += n + 1;
+  }
+  return std::string_view::npos;
+}
+
+// The end of the quoted string that starts at s[i] ('"'), past its closing
+// quote; s.size() when it is not closed.
+std::size_t string_end(std::string_view s, std::size_t i) {
+  for (++i; i < s.size(); ++i) {
+    if (s[i] == '\\') ++i;
+    else if (s[i] == '"') return i + 1;
+  }
+  return s.size();
+}
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (space(s.front()) || s.front() == '\n')) s.remove_prefix(1);
+  while (!s.empty() && (space(s.back()) || s.back() == '\n')) s.remove_suffix(1);
+  return s;
+}
+
+// Padding folded to one space and addresses (0x...) written ADDR, outside
+// quotes only: nothing inside a string is touched.
+std::string fold(std::string_view s) {
+  s = trim(s);
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) {
+    if (s[i] == '"') {
+      const std::size_t end = string_end(s, i);
+      out.append(s.substr(i, end - i));
+      i = end;
+    } else if (space(s[i])) {
+      while (i < s.size() && space(s[i])) ++i;
+      out += ' ';
+    } else if (s[i] == '0' && i + 2 < s.size() && s[i + 1] == 'x' && hex_digit(s[i + 2]) &&
+               (i == 0 || !word_char(s[i - 1]))) {
+      i += 2;
+      while (i < s.size() && hex_digit(s[i])) ++i;
+      out += "ADDR";
+    } else {
+      out += s[i++];
+    }
+  }
+  return out;
+}
+
+bool all(std::string_view s, bool (*pred)(char)) {
+  if (s.empty()) return false;
+  for (const char c : s)
+    if (!pred(c)) return false;
+  return true;
+}
+
+Arg classify(std::string_view raw) {
+  Arg arg;
+  raw = trim(raw);
+  std::size_t k = 0;
+  while (k < raw.size() && word_char(raw[k])) ++k;
+  if (k > 0 && k < raw.size() && raw[k] == '=' && !digit(raw[0])) {
+    arg.key = std::string(raw.substr(0, k));
+    raw = trim(raw.substr(k + 1));
+  }
+  arg.raw = std::string(raw);
+  arg.text = fold(raw);
+  const std::string_view t = arg.text;
+  const bool number = all(t, digit) || (t.size() > 1 && t[0] == '-' && all(t.substr(1), digit));
+  if (!t.empty() && t[0] == '"') {
+    arg.kind = Arg::kString;
+    const std::size_t end = string_end(t, 0);
+    arg.cut = t.substr(end) == "...";
+  } else if (t == "NULL" || t == "nil") {
+    arg.kind = Arg::kNull;
+  } else if (t == "ADDR") {
+    arg.kind = Arg::kAddress;
+  } else if (number) {
+    arg.kind = Arg::kNumber;
+  } else if (!t.empty() && (t[0] == '{' || t[0] == '[')) {
+    arg.kind = Arg::kStructure;
+  } else if (t.find('|') != std::string_view::npos ||
+             (!t.empty() && !digit(t[0]) && all(t, [](char c) {
+               return (c >= 'A' && c <= 'Z') || digit(c) || c == '_';
+             }))) {
+    arg.kind = Arg::kFlags;
+  }
+  return arg;
+}
+
+constexpr std::string_view kMarks[] = {"<unfinished ...>", "<no return ...>"};
+
+}  // namespace
+
+bool format_named(std::string_view name, Format &format) {
+  if (name == "strace") format = Format::kStrace;
+  else if (name == "ltrace") format = Format::kLtrace;
+  else return false;
+  return true;
+}
+
+Call parse_call(std::string_view line) {
+  Call call;
+  const std::string_view s = trim(line);
+  call.text = fold(s);
+  std::size_t i = 0;
+  while (i < s.size() && (word_char(s[i]) || s[i] == '+')) ++i;
+  if (i == 0 || i >= s.size() || s[i] != '(') return call;
+  call.name = std::string(s.substr(0, i));
+  // The arguments, split at the commas outside strings and brackets; the
+  // depth is a count, so that no nesting can exhaust the stack.
+  std::size_t start = ++i;
+  std::size_t depth = 0;
+  bool closed = false;
+  std::vector<std::string_view> raw;
+  for (; i < s.size(); ++i) {
+    const char c = s[i];
+    if (c == '"') {
+      i = string_end(s, i) - 1;
+    } else if (c == '(' || c == '[' || c == '{') {
+      ++depth;
+    } else if (c == ')' || c == ']' || c == '}') {
+      if (depth == 0 && c == ')') {
+        closed = true;
+        break;
+      }
+      if (depth > 0) --depth;
+    } else if (c == ',' && depth == 0) {
+      raw.push_back(s.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  std::string_view last = s.substr(start, i - start);
+  std::string_view rest = closed ? trim(s.substr(i + 1)) : std::string_view();
+  if (!closed) {  // exit(0 <no return ...>: the mark ends the arguments
+    last = trim(last);
+    for (const std::string_view mark : kMarks) {
+      if (last.size() >= mark.size() && last.substr(last.size() - mark.size()) == mark) {
+        call.mark = std::string(mark);
+        last = last.substr(0, last.size() - mark.size());
+        break;
+      }
+    }
+    if (call.mark.empty()) return call;
+  }
+  if (!raw.empty() || !trim(last).empty()) raw.push_back(last);
+  for (const std::string_view mark : kMarks) {
+    if (rest.substr(0, mark.size()) == mark) {
+      call.mark = std::string(mark);
+      rest = trim(rest.substr(mark.size()));
+      break;
+    }
+  }
+  if (!rest.empty()) {
+    if (rest[0] != '=') return call;
+    call.has_result = true;
+    call.result = fold(rest.substr(1));
+  }
+  call.is_call = true;
+  call.closed = closed;
+  for (const std::string_view a : raw) call.args.push_back(classify(a));
+  call.text = render(call);
+  return call;
+}
+
+std::string render(const Call &call) {
+  if (!call.is_call) return call.text;
+  std::string line = call.name + "(";
+  for (std::size_t i = 0; i < call.args.size(); ++i) {
+    if (i) line += ", ";
+    if (!call.args[i].key.empty()) line += call.args[i].key + "=";
+    line += call.args[i].text;
+  }
+  if (call.closed) line += ")";
+  if (!call.mark.empty()) line += " " + call.mark;
+  if (call.has_result) line += " = " + call.result;
+  return line;
+}
+
+std::string quote(std::string_view bytes) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    switch (c) {
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      default:
+        if (c >= 0x20 && c < 0x7f) {
+          out += static_cast<char>(c);
+        } else {
+          char octal[8];
+          std::snprintf(octal, sizeof octal, "\\%03o", c);
+          out += octal;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+bool pid_prefix(std::string_view &line, long &pid) {
+  std::size_t i = 0;
+  const bool bracket = line.substr(0, 5) == "[pid ";
+  if (bracket) {
+    i = 5;
+    while (i < line.size() && line[i] == ' ') ++i;
+  }
+  std::size_t digits = i;
+  while (digits < line.size() && digit(line[digits]) && digits - i < 18) ++digits;
+  std::size_t end = digits;
+  if (bracket && end < line.size() && line[end] == ']') ++end;
+  if (digits == i || (bracket && end == digits) || end >= line.size() || line[end] != ' ') return false;
+  pid = std::stol(std::string(line.substr(i, digits - i)));
+  while (end < line.size() && line[end] == ' ') ++end;
+  line = line.substr(end);
+  return true;
+}
+
+std::string split_processes(std::string_view text, std::vector<Lines> &out) {
+  std::map<long, std::size_t> index;  // pid -> place in out
+  std::set<long> alive;
+  std::size_t number = 0;
+  while (!text.empty()) {
+    const std::size_t eol = text.find('\n');
+    std::string_view line = text.substr(0, eol);
+    text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
+    ++number;
+    if (line.size() > kMaxLine) {
+      return "line " + std::to_string(number) + " of the report is " +
+             std::to_string(line.size()) + " characters long";
+    }
+    if (trim(line).empty()) continue;
+    // The process id: "1234  call", "[pid  1234] call", or none while only
+    // one process runs.
+    long pid = -1;
+    if (!pid_prefix(line, pid) && alive.size() == 1) pid = *alive.begin();
+    else if (pid < 0 && !out.empty()) pid = out.front().pid;
+    auto found = index.find(pid);
+    if (found == index.end()) {
+      found = index.emplace(pid, out.size()).first;
+      out.push_back({pid, {}});
+      alive.insert(pid);
+    }
+    std::vector<std::string> &lines = out[found->second].lines;
+    if (line.substr(0, 11) == "--- SIGCHLD") continue;  // when it comes varies
+    if (line.substr(0, 4) == "+++ ") alive.erase(pid);
+    // "<... name resumed> rest" finishes this process's call cut in two.
+    if (line.substr(0, 5) == "<... " && !lines.empty()) {
+      const std::size_t resumed = line.find(" resumed>");
+      std::string &head = lines.back();
+      const std::string_view held = trim(head);
+      bool cut = false;
+      for (const std::string_view mark : kMarks)
+        cut |= held.size() >= mark.size() && held.substr(held.size() - mark.size()) == mark;
+      if (resumed != std::string_view::npos && cut) {
+        head.resize(head.rfind('<'));
+        while (!head.empty() && head.back() == ' ') head.pop_back();
+        std::string_view tail = line.substr(resumed + 9);
+        if (!tail.empty() && tail[0] == ' ') tail.remove_prefix(1);
+        head.append(tail);
+        continue;
+      }
+    }
+    lines.emplace_back(line);
+  }
+  // A call cut in two whose second half never came did not return, however
+  // the observer marked it.
+  for (Lines &process : out) {
+    for (std::string &line : process.lines) {
+      const std::size_t at = line.rfind(" <unfinished ...>");
+      if (at != std::string::npos && at + 17 == line.size()) line.replace(at, 17, " <no return ...>");
+    }
+  }
+  return "";
+}
+
+std::string read_report(std::string_view bytes, Format format, std::vector<Process> &out) {
+  out.clear();
+  if (bytes.size() > kMaxReport) {
+    return "the report holds " + std::to_string(bytes.size()) + " bytes, more than the " +
+           std::to_string(kMaxReport) + " that these programs can give rise to";
+  }
+  if (bytes.find('\0') != std::string_view::npos) return "the report is not text: it holds a NUL byte";
+  const std::size_t bad = bad_utf8(bytes);
+  if (bad != std::string_view::npos)
+    return "the report is not text: byte " + std::to_string(bad) + " is not UTF-8";
+  std::vector<Lines> lines;
+  std::string problem = split_processes(bytes, lines);
+  if (!problem.empty()) return problem;
+  if (format == Format::kStrace) read_strace(lines, out);
+  else read_ltrace(lines, out);
+  return "";
+}
+
+}  // namespace probes

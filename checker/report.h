@@ -1,0 +1,74 @@
+// SPDX-FileCopyrightText: 2026 The syscall-probes authors
+// SPDX-License-Identifier: MIT
+// A report read into calls: each process with the calls it made, each call
+// with its name, arguments and result. Reading knows the observers' formats;
+// judging (judge.h) knows only calls.
+#pragma once
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace probes {
+
+// What a report of our programs can hold at most: a few kilobytes are usual.
+constexpr std::size_t kMaxReport = 4 << 20;
+constexpr std::size_t kMaxLine = 8192;
+
+struct Arg {
+  enum Kind { kNumber, kString, kFlags, kAddress, kNull, kStructure, kOther };
+  Kind kind = kOther;
+  std::string key;   // "flags" of strace's flags=..., else empty
+  std::string text;  // as shown, padding folded and addresses as ADDR
+  bool cut = false;  // a string the observer cut short: "..."...
+  std::string raw;   // as the observer wrote it
+};
+
+struct Call {
+  bool is_call = false;   // false: a line that is no call (+++ exited ..., ---)
+  std::string name;
+  std::vector<Arg> args;
+  bool closed = true;     // false: the arguments run into a mark such as
+  std::string mark;       // <no return ...>
+  bool has_result = false;
+  std::string result;     // 3, -1 EBADF (Bad file descriptor), ?, PID ...
+  std::string text;       // the whole line as shown, padding folded
+};
+
+struct Process {
+  long pid = -1;  // -1: the report gives it no id
+  std::vector<Call> calls;
+};
+
+enum class Format { kStrace, kLtrace };
+
+// The format by its name (strace, ltrace); false if there is none such.
+bool format_named(std::string_view name, Format &format);
+
+// Reads the bytes of a report, or of a reference file, written in the format
+// given. Returns an empty string, or one line on why it cannot be read.
+std::string read_report(std::string_view bytes, Format format, std::vector<Process> &out);
+
+// One call line in the C-like syntax that strace and ltrace share:
+// name(arg, arg) = result, or a line that is no call.
+Call parse_call(std::string_view line);
+// The call as one line again, from its parts.
+std::string render(const Call &call);
+
+// The readers of each format: the lines of one process each, joined where an
+// observer cut a call in two, turned into calls.
+struct Lines {
+  long pid;
+  std::vector<std::string> lines;
+};
+// Takes the process id off the front of a line: "1234  call" or
+// "[pid  1234] call". False, the line unchanged, when there is none.
+bool pid_prefix(std::string_view &line, long &pid);
+std::string split_processes(std::string_view text, std::vector<Lines> &out);
+void read_strace(const std::vector<Lines> &lines, std::vector<Process> &out);
+void read_ltrace(const std::vector<Lines> &lines, std::vector<Process> &out);
+
+// Bytes as the references quote strings: "12345\n".
+std::string quote(std::string_view bytes);
+
+}  // namespace probes
