@@ -13,7 +13,8 @@ namespace {
 // musl's C library, which is its loader (ld-musl-x86_64.so.1); libc's file,
 // given with -F, holds for every library, as 0.7.3's one file did. 0.7.3 has
 // no such file, passes over it and reads its own /etc/ltrace.conf.
-#define LTRACE_PROTOTYPES "-F /usr/share/ltrace/libc.so.conf -F /etc/ltrace.conf"
+#define LTRACE_PROTOTYPES \
+  "-F /usr/share/ltrace/libc.so.conf -F /etc/ltrace.conf"
 
 // The conditions that change what the loader does before main: which
 // descriptors are open, the user, the limit, the mount.
@@ -29,7 +30,8 @@ std::vector<Call> calls_of(const std::string &text, Format format) {
 
 const BuiltIn kBuiltIn[2] = {
     {"strace", "strace -q -f -s 4096 -o {report} --", Format::kStrace},
-    {"ltrace", "ltrace " LTRACE_PROTOTYPES " -f -s 4096 -o {report} --", Format::kLtrace}};
+    {"ltrace", "ltrace " LTRACE_PROTOTYPES " -f -s 4096 -o {report} --",
+     Format::kLtrace}};
 
 const BuiltIn *built_in(const std::string &name) {
   for (const BuiltIn &observer : kBuiltIn)
@@ -37,7 +39,8 @@ const BuiltIn *built_in(const std::string &name) {
   return nullptr;
 }
 
-bool split_words(const std::string &line, std::vector<std::string> &words, std::string &why) {
+bool split_words(const std::string &line, std::vector<std::string> &words,
+                 std::string &why) {
   words.clear();
   std::string word;
   bool in_word = false;
@@ -45,13 +48,18 @@ bool split_words(const std::string &line, std::vector<std::string> &words, std::
   for (std::size_t i = 0; i < line.size(); ++i) {
     const char c = line[i];
     if (quote == '\'') {
-      if (c == '\'') quote = 0;
-      else word += c;
+      if (c == '\'')
+        quote = 0;
+      else
+        word += c;
     } else if (quote == '"') {
-      if (c == '"') quote = 0;
-      else if (c == '\\' && i + 1 < line.size() && std::string("\"\\$`\n").find(line[i + 1]) != std::string::npos)
+      if (c == '"')
+        quote = 0;
+      else if (c == '\\' && i + 1 < line.size() &&
+               std::string("\"\\$`\n").find(line[i + 1]) != std::string::npos)
         word += line[++i];
-      else word += c;
+      else
+        word += c;
     } else if (c == '\'' || c == '"') {
       quote = c;
       in_word = true;
@@ -99,11 +107,15 @@ std::vector<Call> Observer::startup(const Situation &situation) {
     const std::lock_guard<std::mutex> held(lock_);
     const auto found = startups_.find(key);
     mine = found == startups_.end();
-    future = mine ? startups_.emplace(key, promise.get_future().share()).first->second : found->second;
+    future =
+        mine
+            ? startups_.emplace(key, promise.get_future().share()).first->second
+            : found->second;
   }
   if (!mine) return future.get();
   try {
-    const Seen seen = run(command_, places().programs + "/empty-main", {}, conditions, timeout_);
+    const Seen seen = run(command_, places().programs + "/empty-main", {},
+                          conditions, timeout_);
     std::vector<Process> processes;
     const std::string problem = read_report(seen.report, format_, processes);
     if (!problem.empty()) throw Failure(problem);
@@ -119,8 +131,10 @@ std::vector<Call> Observer::startup(const Situation &situation) {
     promise.set_value(calls);
   } catch (const Failure &failure) {
     const std::string text = failure.what();  // a skip stays a skip
-    promise.set_exception(std::make_exception_ptr(
-        text.rfind("skipped: ", 0) == 0 ? failure : Failure("on an empty program: " + text)));
+    promise.set_exception(
+        std::make_exception_ptr(text.rfind("skipped: ", 0) == 0
+                                    ? failure
+                                    : Failure("on an empty program: " + text)));
   }
   return future.get();
 }
@@ -131,11 +145,15 @@ Observer::Verdict Observer::check(const Situation &situation) {
   const std::string kind = format_ == Format::kStrace ? "strace" : "ltrace";
   std::vector<std::vector<Call>> want;
   for (const char *suffix : {".", ".child."}) {
-    if (const auto text = reference_file(situation, suffix + kind, libc)) want.push_back(calls_of(*text, format_));
+    if (const auto text = reference_file(situation, suffix + kind, libc))
+      want.push_back(calls_of(*text, format_));
   }
-  if (want.empty()) return {"FAILED", {"there is no " + kind + " reference for it"}};
+  if (want.empty())
+    return {"FAILED", {"there is no " + kind + " reference for it"}};
   if (format_ == Format::kLtrace && want[0].size() > 1 && plt_free(program))
-    return {"skipped", {"the program is built without the PLT, where library calls cannot be seen"}};
+    return {"skipped",
+            {"the program is built without the PLT, where library calls cannot "
+             "be seen"}};
   Seen seen;
   std::vector<Call> before_main;
   std::vector<Process> processes;
@@ -150,15 +168,20 @@ Observer::Verdict Observer::check(const Situation &situation) {
     return {"FAILED", {text}};
   }
   std::vector<std::string> problems;
-  if (label_ == "strace" && seen.status != situation.status)  // strace passes it on
-    problems.push_back("exit status " + std::to_string(seen.status) + ", expected " +
-                       std::to_string(situation.status));
-  const std::string want_out = reference_file(situation, ".out", libc).value_or("");
+  if (label_ == "strace" &&
+      seen.status != situation.status)  // strace passes it on
+    problems.push_back("exit status " + std::to_string(seen.status) +
+                       ", expected " + std::to_string(situation.status));
+  const std::string want_out =
+      reference_file(situation, ".out", libc).value_or("");
   if (seen.out != want_out)
-    problems.push_back("standard output " + quote(seen.out) + ", expected " + quote(want_out));
+    problems.push_back("standard output " + quote(seen.out) + ", expected " +
+                       quote(want_out));
   if (built_in() && !seen.err.empty())
-    problems.push_back("standard error is not empty: " + quote(seen.err.substr(0, 200)));
-  std::vector<std::vector<Call>> got = normalise(processes, format_, seen.observer);
+    problems.push_back("standard error is not empty: " +
+                       quote(seen.err.substr(0, 200)));
+  std::vector<std::vector<Call>> got =
+      normalise(processes, format_, seen.observer);
   if (!got.empty()) {
     std::vector<Call> first;
     for (Call &call : got[0])
@@ -168,17 +191,21 @@ Observer::Verdict Observer::check(const Situation &situation) {
   want[0].insert(want[0].begin(), before_main.begin(), before_main.end());
   const std::vector<Call> none;
   for (std::size_t i = 0; i < std::max(want.size(), got.size()); ++i) {
-    if (i > want.size()) {  // one more than the reference has is shown; the rest counted
-      problems.push_back("and " + std::to_string(got.size() - i) + " more processes that the reference has not got");
+    if (i > want.size()) {  // one more than the reference has is shown; the
+                            // rest counted
+      problems.push_back("and " + std::to_string(got.size() - i) +
+                         " more processes that the reference has not got");
       break;
     }
-    const auto diff = difference(i == 0 ? "the calls of the process" : "the calls of the child",
-                                 i < want.size() ? want[i] : none, i < got.size() ? got[i] : none);
+    const auto diff = difference(
+        i == 0 ? "the calls of the process" : "the calls of the child",
+        i < want.size() ? want[i] : none, i < got.size() ? got[i] : none);
     problems.insert(problems.end(), diff.begin(), diff.end());
   }
   if (seen.has_after) {
     std::vector<std::string> want_dir;
-    const std::string listed = reference_file(situation, ".dir", libc).value_or("");
+    const std::string listed =
+        reference_file(situation, ".dir", libc).value_or("");
     std::size_t start = 0;
     while (start < listed.size()) {
       std::size_t end = listed.find('\n', start);

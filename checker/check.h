@@ -26,17 +26,26 @@ const BuiltIn *built_in(const std::string &name);
 
 // Splits a command line into words as a POSIX shell would, quotes and
 // backslashes included; false, with the reason, when it cannot.
-bool split_words(const std::string &line, std::vector<std::string> &words, std::string &why);
+bool split_words(const std::string &line, std::vector<std::string> &words,
+                 std::string &why);
 
 // An observer's command line and the format of its report, with the calls
 // before main that it reports for an empty program, found once for each way
 // of running.
 class Observer {
  public:
-  Observer(std::vector<std::string> command, Format format, std::string label, double timeout)
-      : command_(std::move(command)), format_(format), label_(std::move(label)), timeout_(timeout) {}
-  const std::string &label() const { return label_; }
-  bool built_in() const { return probes::built_in(label_) != nullptr; }
+  Observer(std::vector<std::string> command, Format format, std::string label,
+           double timeout)
+      : command_(std::move(command)),
+        format_(format),
+        label_(std::move(label)),
+        timeout_(timeout) {}
+  const std::string &label() const {
+    return label_;
+  }
+  bool built_in() const {
+    return probes::built_in(label_) != nullptr;
+  }
 
   struct Verdict {
     std::string word;                // passed, FAILED or skipped

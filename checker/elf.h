@@ -17,6 +17,7 @@ std::string libc_of(const std::string &program);
 bool plt_free(const std::string &program);
 
 // main's address and size in the program's symbol table; false if none.
-bool main_symbol(const std::string &program, std::uint64_t &start, std::uint64_t &size);
+bool main_symbol(const std::string &program, std::uint64_t &start,
+                 std::uint64_t &size);
 
 }  // namespace probes

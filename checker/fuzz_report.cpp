@@ -8,15 +8,19 @@
 #include "judge.h"
 #include "report.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
+                                      std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char *>(data), size);
-  for (const probes::Format format : {probes::Format::kStrace, probes::Format::kLtrace}) {
+  for (const probes::Format format :
+       {probes::Format::kStrace, probes::Format::kLtrace}) {
     std::vector<probes::Process> processes;
     if (!probes::read_report(bytes, format, processes).empty()) continue;
     const auto calls = probes::normalise(processes, format, 100);
     for (const auto &process : calls) {
       for (const probes::Call &call : process) {
-        if (probes::parse_call(probes::render(call)).text != call.text && call.is_call) __builtin_trap();
+        if (probes::parse_call(probes::render(call)).text != call.text &&
+            call.is_call)
+          __builtin_trap();
       }
       probes::difference("the process", calls.front(), process);
     }

@@ -18,11 +18,19 @@ constexpr std::size_t kDiffCells = 4'000'000;
 // memory, its random seed, signal masks and thread bookkeeping (around fork),
 // and stdio's look at a standard stream before its first write.
 bool libc_own(const Call &call) {
-  static const char *const kOwn[] = {"brk",           "mmap",           "munmap",
-                                     "mprotect",      "madvise",        "getrandom",
-                                     "rseq",          "rt_sigprocmask", "set_robust_list",
-                                     "set_tid_address", "gettid"};
-  static const char *const kStreamLook[] = {"fstat", "newfstatat", "statx", "ioctl"};
+  static const char *const kOwn[] = {"brk",
+                                     "mmap",
+                                     "munmap",
+                                     "mprotect",
+                                     "madvise",
+                                     "getrandom",
+                                     "rseq",
+                                     "rt_sigprocmask",
+                                     "set_robust_list",
+                                     "set_tid_address",
+                                     "gettid"};
+  static const char *const kStreamLook[] = {"fstat", "newfstatat", "statx",
+                                            "ioctl"};
   if (!call.is_call) return false;
   for (const char *name : kOwn)
     if (call.name == name) return true;
@@ -36,23 +44,28 @@ bool libc_own(const Call &call) {
 
 bool digits(const std::string &s) {
   return !s.empty() && s.size() < 19 &&
-         std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+         std::all_of(s.begin(), s.end(),
+                     [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // Whether a pid can be the parent of a program that the observer started:
 // the observer itself or a process that it started before the program.
-bool parent_like(long value, long own, const std::unordered_map<long, std::size_t> &pids,
+bool parent_like(long value, long own,
+                 const std::unordered_map<long, std::size_t> &pids,
                  long observer) {
   if (value == own || pids.count(value) || value <= 1) return false;
-  if (own < 0 || observer <= own) return observer <= value && value < (own < 0 ? value + 1 : own);
+  if (own < 0 || observer <= own)
+    return observer <= value && value < (own < 0 ? value + 1 : own);
   return value >= observer || value < own;  // the pids wrapped around
 }
 
 // The end of the quoted string at s[i], past its closing quote.
 std::size_t string_end(const std::string &s, std::size_t i) {
   for (++i; i < s.size(); ++i) {
-    if (s[i] == '\\') ++i;
-    else if (s[i] == '"') return i + 1;
+    if (s[i] == '\\')
+      ++i;
+    else if (s[i] == '"')
+      return i + 1;
   }
   return s.size();
 }
@@ -67,7 +80,8 @@ bool same_text(const std::string &want, const std::string &got) {
       const bool got_cut = got.compare(ge, 3, "...") == 0;
       const bool want_cut = want.compare(we, 3, "...") == 0;
       if (got_cut && !want_cut) {
-        if (ge - g < 2 || want.compare(w, ge - g - 1, got, g, ge - g - 1) != 0) return false;
+        if (ge - g < 2 || want.compare(w, ge - g - 1, got, g, ge - g - 1) != 0)
+          return false;
         w = we;
         g = ge + 3;
         continue;
@@ -110,17 +124,23 @@ std::vector<std::string> unified(const std::vector<std::string> &a,
   }
   const std::size_t n = a.size(), m = b.size();
   std::vector<unsigned> table((n + 1) * (m + 1), 0);
-  auto at = [&](std::size_t i, std::size_t j) -> unsigned & { return table[i * (m + 1) + j]; };
+  auto at = [&](std::size_t i, std::size_t j) -> unsigned & {
+    return table[i * (m + 1) + j];
+  };
   for (std::size_t i = n; i-- > 0;)
     for (std::size_t j = m; j-- > 0;)
-      at(i, j) = a[i] == b[j] ? at(i + 1, j + 1) + 1 : std::max(at(i + 1, j), at(i, j + 1));
+      at(i, j) = a[i] == b[j] ? at(i + 1, j + 1) + 1
+                              : std::max(at(i + 1, j), at(i, j + 1));
   // The edit script: ' ', '-' or '+' with the index of its line.
   std::vector<std::pair<char, std::size_t>> script;
   std::size_t i = 0, j = 0;
   while (i < n || j < m) {
-    if (i < n && j < m && a[i] == b[j]) script.emplace_back(' ', i++), ++j;
-    else if (i < n && (j == m || at(i + 1, j) >= at(i, j + 1))) script.emplace_back('-', i++);
-    else script.emplace_back('+', j++);
+    if (i < n && j < m && a[i] == b[j])
+      script.emplace_back(' ', i++), ++j;
+    else if (i < n && (j == m || at(i + 1, j) >= at(i, j + 1)))
+      script.emplace_back('-', i++);
+    else
+      script.emplace_back('+', j++);
   }
   constexpr std::size_t kContext = 3;
   for (std::size_t k = 0; k < script.size();) {
@@ -133,8 +153,10 @@ std::vector<std::string> unified(const std::vector<std::string> &a,
     std::size_t first = k >= kContext ? k - kContext : 0;
     std::size_t last = k;
     for (std::size_t q = k; q < script.size(); ++q) {
-      if (script[q].first != ' ') last = q;
-      else if (q - last > 2 * kContext) break;
+      if (script[q].first != ' ')
+        last = q;
+      else if (q - last > 2 * kContext)
+        break;
     }
     const std::size_t end = std::min(script.size(), last + kContext + 1);
     std::size_t a0 = 0, b0 = 0;
@@ -154,16 +176,20 @@ std::vector<std::string> unified(const std::vector<std::string> &a,
     }
     k = end;
   }
-  if (dropped) out.push_back("... (the report's last " + std::to_string(dropped) + " lines left out)");
+  if (dropped)
+    out.push_back("... (the report's last " + std::to_string(dropped) +
+                  " lines left out)");
   return out;
 }
 
 }  // namespace
 
-std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes, Format format,
-                                         pid_t observer) {
-  std::unordered_map<long, std::size_t> place;  // pid -> its place in the report
-  for (std::size_t i = 0; i < processes.size(); ++i) place.emplace(processes[i].pid, i);
+std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
+                                         Format format, pid_t observer) {
+  std::unordered_map<long, std::size_t>
+      place;  // pid -> its place in the report
+  for (std::size_t i = 0; i < processes.size(); ++i)
+    place.emplace(processes[i].pid, i);
   std::vector<std::vector<Call>> result;
   result.reserve(processes.size());
   for (std::size_t index = 0; index < processes.size(); ++index) {
@@ -174,16 +200,19 @@ std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes, 
       Call named = call;
       const std::string &name = call.name;
       if (call.is_call && call.has_result && digits(call.result) &&
-          (name == "getpid" || name == "getppid" || name == "fork" || name == "vfork" ||
-           name == "clone" || name == "clone3")) {
+          (name == "getpid" || name == "getppid" || name == "fork" ||
+           name == "vfork" || name == "clone" || name == "clone3")) {
         const long value = std::stol(call.result);
         if (own < 0 && name == "getpid") own = value;
         const auto child = place.find(value);
         const char *role = nullptr;
-        if (name == "getpid" && value == own) role = "PID";
-        else if (name != "getppid" && name != "getpid" && child != place.end() && child->second > index)
+        if (name == "getpid" && value == own)
+          role = "PID";
+        else if (name != "getppid" && name != "getpid" &&
+                 child != place.end() && child->second > index)
           role = "CHILD";
-        else if (name == "getppid" && parent_like(value, own, place, observer)) role = "PARENT";
+        else if (name == "getppid" && parent_like(value, own, place, observer))
+          role = "PARENT";
         if (role) {
           named.result = role;
           named.text = render(named);
@@ -199,8 +228,9 @@ std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes, 
 bool same(const Call &want, const Call &got) {
   if (want.text == got.text) return true;
   if (!want.is_call || !got.is_call) return same_text(want.text, got.text);
-  if (want.name != got.name || want.args.size() != got.args.size() || want.closed != got.closed ||
-      want.mark != got.mark || want.has_result != got.has_result || want.result != got.result)
+  if (want.name != got.name || want.args.size() != got.args.size() ||
+      want.closed != got.closed || want.mark != got.mark ||
+      want.has_result != got.has_result || want.result != got.result)
     return false;
   for (std::size_t i = 0; i < want.args.size(); ++i) {
     const Arg &w = want.args[i], &g = got.args[i];
@@ -210,15 +240,18 @@ bool same(const Call &want, const Call &got) {
 }
 
 bool starts_process(const Call &call) {
-  return call.is_call && (call.name == "execve" || call.name == "__libc_start_main");
+  return call.is_call &&
+         (call.name == "execve" || call.name == "__libc_start_main");
 }
 
 bool ends_process(const Call &call) {
-  return (call.is_call && (call.name == "exit_group" || call.name == "_exit" || call.name == "exit")) ||
+  return (call.is_call && (call.name == "exit_group" || call.name == "_exit" ||
+                           call.name == "exit")) ||
          call.text.compare(0, 4, "+++ ") == 0;
 }
 
-std::vector<std::string> difference(const std::string &what, const std::vector<Call> &want,
+std::vector<std::string> difference(const std::string &what,
+                                    const std::vector<Call> &want,
                                     const std::vector<Call> &got) {
   // Each call of the report that stands for a reference call is shown as
   // that call; the first such one is taken, and taken once.

@@ -4,8 +4,9 @@
 // argument, under the rules of what may honestly vary. A difference is shown
 // as a unified diff of lines, reference against report.
 #pragma once
-#include <string>
 #include <sys/types.h>
+
+#include <string>
 #include <vector>
 
 #include "report.h"
@@ -15,8 +16,8 @@ namespace probes {
 // Each process's calls as the reference shows them: in a system-call view
 // without what the C library does on its own account, and with the process
 // ids that calls return named for what they are (PID, CHILD, PARENT).
-std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes, Format format,
-                                         pid_t observer);
+std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
+                                         Format format, pid_t observer);
 
 // Whether a report's call stands for a reference call: the same but for
 // strings cut short by the observer's string limit.
@@ -30,7 +31,8 @@ bool ends_process(const Call &call);
 
 // Nothing when the report's calls stand for the reference's; else a heading
 // ("WHAT differs:") and a unified diff.
-std::vector<std::string> difference(const std::string &what, const std::vector<Call> &want,
+std::vector<std::string> difference(const std::string &what,
+                                    const std::vector<Call> &want,
                                     const std::vector<Call> &got);
 std::vector<std::string> difference(const std::string &what,
                                     const std::vector<std::string> &want,

@@ -24,7 +24,8 @@ namespace {
 const char kUsage[] =
     "usage: syscall-probes list\n"
     "       syscall-probes show SITUATION [--observer strace|ltrace]\n"
-    "       syscall-probes check [--observer OBSERVER] [--format strace|ltrace]\n"
+    "       syscall-probes check [--observer OBSERVER] [--format "
+    "strace|ltrace]\n"
     "                            [--timeout SECONDS] [SITUATION ...]\n";
 
 const char kHelp[] =
@@ -34,15 +35,20 @@ const char kHelp[] =
     "\n"
     "  list       the situations, one a line\n"
     "  show       a situation's reference, each call beside its source line\n"
-    "  check      hold an observer against the reference: OBSERVER is strace or\n"
-    "             ltrace (both by default), or a command line holding {report},\n"
-    "             run with the program and its arguments appended, that writes\n"
-    "             its report to the file {report}, as `strace -f -o FILE` does\n"
+    "  check      hold an observer against the reference: OBSERVER is strace "
+    "or\n"
+    "             ltrace (both by default), or a command line holding "
+    "{report},\n"
+    "             run with the program and its arguments appended, that "
+    "writes\n"
+    "             its report to the file {report}, as `strace -f -o FILE` "
+    "does\n"
     "             (--format strace, the default) or `ltrace -f -o FILE`\n"
     "             (--format ltrace). --timeout: seconds an observer may take\n"
     "             over one run (default 60).\n"
     "\n"
-    "Exit status of check: 0 when nothing failed, 1 when something did, 2 for a\n"
+    "Exit status of check: 0 when nothing failed, 1 when something did, 2 for "
+    "a\n"
     "usage error. See syscall-probes(1).\n";
 
 [[noreturn]] void usage(const std::string &message) {
@@ -50,7 +56,8 @@ const char kHelp[] =
   std::exit(2);
 }
 
-const Situation &find(const std::vector<Situation> &table, const std::string &name) {
+const Situation &find(const std::vector<Situation> &table,
+                      const std::string &name) {
   for (const Situation &situation : table)
     if (situation.name == name) return situation;
   usage("no situation named " + name + " (see syscall-probes list)");
@@ -60,14 +67,17 @@ int command_list(const std::vector<Situation> &table) {
   std::size_t width = 0;
   for (const Situation &s : table) width = std::max(width, s.name.size());
   for (const Situation &s : table) {
-    std::printf("%-*s  %-9s  status %-3d  %s\n", static_cast<int>(width), s.name.c_str(),
-                s.program.c_str(), s.status, s.describe().c_str());
+    std::printf("%-*s  %-9s  status %-3d  %s\n", static_cast<int>(width),
+                s.name.c_str(), s.program.c_str(), s.status,
+                s.describe().c_str());
   }
   return 0;
 }
 
-int command_check(const std::vector<Situation> &table, const std::vector<std::string> &names,
-                  const std::optional<std::string> &asked, const std::optional<std::string> &format_name,
+int command_check(const std::vector<Situation> &table,
+                  const std::vector<std::string> &names,
+                  const std::optional<std::string> &asked,
+                  const std::optional<std::string> &format_name,
                   double timeout) {
   std::vector<const Situation *> chosen;
   for (const std::string &name : names) chosen.push_back(&find(table, name));
@@ -75,8 +85,10 @@ int command_check(const std::vector<Situation> &table, const std::vector<std::st
     for (const Situation &s : table) chosen.push_back(&s);
   std::vector<std::unique_ptr<Observer>> observers;
   std::vector<std::string> labels;
-  if (asked) labels.push_back(*asked);
-  else labels = {"strace", "ltrace"};
+  if (asked)
+    labels.push_back(*asked);
+  else
+    labels = {"strace", "ltrace"};
   for (const std::string &label : labels) {
     const BuiltIn *known = built_in(label);
     std::string command = known ? known->command : label;
@@ -86,13 +98,16 @@ int command_check(const std::vector<Situation> &table, const std::vector<std::st
       usage("the observer command line must hold {report}");
     std::vector<std::string> words;
     std::string why;
-    if (!split_words(command, words, why)) usage("the observer command line cannot be read: " + why);
+    if (!split_words(command, words, why))
+      usage("the observer command line cannot be read: " + why);
     if (words.empty()) usage("the observer command line is empty");
     if (find_command(words[0]).empty()) {
-      std::printf("%s: %s is not installed or not on the PATH\n", label.c_str(), words[0].c_str());
+      std::printf("%s: %s is not installed or not on the PATH\n", label.c_str(),
+                  words[0].c_str());
       return 1;
     }
-    observers.push_back(std::make_unique<Observer>(words, format, label, timeout));
+    observers.push_back(
+        std::make_unique<Observer>(words, format, label, timeout));
   }
   become_reaper();
   // Every situation under every observer, side by side, one per processor;
@@ -105,7 +120,8 @@ int command_check(const std::vector<Situation> &table, const std::vector<std::st
   };
   std::vector<Job> jobs;
   for (const Situation *s : chosen)
-    for (auto &observer : observers) jobs.push_back({s, observer.get(), std::nullopt});
+    for (auto &observer : observers)
+      jobs.push_back({s, observer.get(), std::nullopt});
   std::mutex lock;
   std::condition_variable ready;
   std::atomic<std::size_t> next{0};
@@ -119,7 +135,8 @@ int command_check(const std::vector<Situation> &table, const std::vector<std::st
   };
   const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
   std::vector<std::thread> workers;
-  for (unsigned i = 0; i < std::min<std::size_t>(cores, jobs.size()); ++i) workers.emplace_back(work);
+  for (unsigned i = 0; i < std::min<std::size_t>(cores, jobs.size()); ++i)
+    workers.emplace_back(work);
   std::size_t width = 0;
   for (const Situation *s : chosen) width = std::max(width, s->name.size());
   int passed = 0, failed = 0, skipped = 0;
@@ -128,17 +145,23 @@ int command_check(const std::vector<Situation> &table, const std::vector<std::st
     ready.wait(held, [&] { return job.verdict.has_value(); });
     const Observer::Verdict &verdict = *job.verdict;
     held.unlock();
-    (verdict.word == "passed" ? passed : verdict.word == "FAILED" ? failed : skipped)++;
-    const std::string label = observers.size() > 1 || job.observer->built_in() ? job.observer->label() : "observer";
+    (verdict.word == "passed"   ? passed
+     : verdict.word == "FAILED" ? failed
+                                : skipped)++;
+    const std::string label = observers.size() > 1 || job.observer->built_in()
+                                  ? job.observer->label()
+                                  : "observer";
     std::string head = job.situation->name;
     head.resize(std::max(width, head.size()), ' ');
     std::string shown = label;
     shown.resize(std::max<std::size_t>(6, shown.size()), ' ');
     head += "  " + shown + "  " + verdict.word;
-    if (verdict.lines.size() == 1) head += ": " + verdict.lines[0];  // a reason; a diff goes below
+    if (verdict.lines.size() == 1)
+      head += ": " + verdict.lines[0];  // a reason; a diff goes below
     std::printf("%s\n", head.c_str());
     if (verdict.word == "FAILED" && verdict.lines.size() > 1)
-      for (const std::string &line : verdict.lines) std::printf("    %s\n", line.c_str());
+      for (const std::string &line : verdict.lines)
+        std::printf("    %s\n", line.c_str());
     std::fflush(stdout);
   }
   for (std::thread &worker : workers) worker.join();
@@ -155,7 +178,7 @@ int main(int argc, char **argv) {
       return 0;
     }
   }
-  const std::string command = words[0];
+  const std::string &command = words[0];
   if (command != "list" && command != "show" && command != "check")
     usage("no command " + command + ": say list, show or check");
   std::vector<std::string> positional;
@@ -165,15 +188,19 @@ int main(int argc, char **argv) {
     std::string word = words[i], value;
     const bool option = word.rfind("--", 0) == 0 && word.size() > 2;
     const std::size_t eq = word.find('=');
-    if (option && eq != std::string::npos) value = word.substr(eq + 1), word = word.substr(0, eq);
-    else if (option && i + 1 < words.size()) value = words[++i];
-    else if (option) usage(word + " takes a value");
+    if (option && eq != std::string::npos)
+      value = word.substr(eq + 1), word = word.substr(0, eq);
+    else if (option && i + 1 < words.size())
+      value = words[++i];
+    else if (option)
+      usage(word + " takes a value");
     if (!option || word == "--") {
       positional.push_back(word);
     } else if (word == "--observer" && command != "list") {
       observer = value;
     } else if (word == "--format" && command == "check") {
-      if (value != "strace" && value != "ltrace") usage("--format takes strace or ltrace");
+      if (value != "strace" && value != "ltrace")
+        usage("--format takes strace or ltrace");
       format = value;
     } else if (word == "--timeout" && command == "check") {
       char *end = nullptr;
@@ -189,7 +216,8 @@ int main(int argc, char **argv) {
   try {
     table = read_situations();
   } catch (const std::runtime_error &error) {
-    std::cerr << "syscall-probes: cannot read the situations: " << error.what() << "\n";
+    std::cerr << "syscall-probes: cannot read the situations: " << error.what()
+              << "\n";
     return 2;
   }
   if (command == "list") {
@@ -202,7 +230,8 @@ int main(int argc, char **argv) {
     if (!built_in(label)) usage("show takes the observer strace or ltrace");
     return show(find(table, positional[0]), label);
   }
-  return command_check(table, positional, observer, format, timeout.value_or(kTimeout));
+  return command_check(table, positional, observer, format,
+                       timeout.value_or(kTimeout));
 }
 
 }  // namespace
@@ -211,7 +240,8 @@ int main(int argc, char **argv) {
 int main(int argc, char **argv) {
   try {
     return probes::main(argc, argv);
-  } catch (const std::exception &error) {  // what no part foresaw still gets one line
+  } catch (const std::exception
+               &error) {  // what no part foresaw still gets one line
     std::cerr << "syscall-probes: " << error.what() << "\n";
     return 2;
   }

@@ -16,7 +16,8 @@ void read_ltrace(const std::vector<Lines> &lines, std::vector<Process> &out) {
     Process read{process.pid, {}};
     for (const std::string &line : process.lines) {
       Call call = parse_call(line);
-      if (call.name == "open" && call.args.size() == 3 && call.args[0].kind == Arg::kString) {
+      if (call.name == "open" && call.args.size() == 3 &&
+          call.args[0].kind == Arg::kString) {
         Arg &flags = call.args[1];
         const std::string &raw = flags.raw;  // 0xc1 or 193
         char *end = nullptr;

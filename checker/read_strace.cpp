@@ -10,7 +10,8 @@ void read_strace(const std::vector<Lines> &lines, std::vector<Process> &out) {
   for (const Lines &process : lines) {
     Process read{process.pid, {}};
     read.calls.reserve(process.lines.size());
-    for (const std::string &line : process.lines) read.calls.push_back(parse_call(line));
+    for (const std::string &line : process.lines)
+      read.calls.push_back(parse_call(line));
     out.push_back(std::move(read));
   }
 }

@@ -12,11 +12,18 @@ namespace probes {
 namespace {
 
 bool word_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         (c >= '0' && c <= '9') || c == '_';
 }
-bool hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
-bool digit(char c) { return c >= '0' && c <= '9'; }
-bool space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+bool hex_digit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+}
+bool digit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool space(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
 
 // The offset of the first byte that is not UTF-8, or npos.
 std::size_t bad_utf8(std::string_view s) {
@@ -28,10 +35,14 @@ std::size_t bad_utf8(std::string_view s) {
       ++i;
       continue;
     }
-    if ((c & 0xe0) == 0xc0) n = 1, min = 0x80;
-    else if ((c & 0xf0) == 0xe0) n = 2, min = 0x800;
-    else if ((c & 0xf8) == 0xf0) n = 3, min = 0x10000;
-    else return i;
+    if ((c & 0xe0) == 0xc0)
+      n = 1, min = 0x80;
+    else if ((c & 0xf0) == 0xe0)
+      n = 2, min = 0x800;
+    else if ((c & 0xf8) == 0xf0)
+      n = 3, min = 0x10000;
+    else
+      return i;
     unsigned value = c & (0x3f >> n);
     for (std::size_t k = 1; k <= n; ++k) {
       if (i + k >= s.size()) return i;
@@ -39,7 +50,8 @@ std::size_t bad_utf8(std::string_view s) {
       if ((d & 0xc0) != 0x80) return i;
       value = value << 6 | (d & 0x3f);
     }
-    if (value < min || value > 0x10ffff || (value >= 0xd800 && value <= 0xdfff)) return i;
+    if (value < min || value > 0x10ffff || (value >= 0xd800 && value <= 0xdfff))
+      return i;
     i += n + 1;
   }
   return std::string_view::npos;
@@ -49,15 +61,19 @@ std::size_t bad_utf8(std::string_view s) {
 // quote; s.size() when it is not closed.
 std::size_t string_end(std::string_view s, std::size_t i) {
   for (++i; i < s.size(); ++i) {
-    if (s[i] == '\\') ++i;
-    else if (s[i] == '"') return i + 1;
+    if (s[i] == '\\')
+      ++i;
+    else if (s[i] == '"')
+      return i + 1;
   }
   return s.size();
 }
 
 std::string_view trim(std::string_view s) {
-  while (!s.empty() && (space(s.front()) || s.front() == '\n')) s.remove_prefix(1);
-  while (!s.empty() && (space(s.back()) || s.back() == '\n')) s.remove_suffix(1);
+  while (!s.empty() && (space(s.front()) || s.front() == '\n'))
+    s.remove_prefix(1);
+  while (!s.empty() && (space(s.back()) || s.back() == '\n'))
+    s.remove_suffix(1);
   return s;
 }
 
@@ -75,8 +91,8 @@ std::string fold(std::string_view s) {
     } else if (space(s[i])) {
       while (i < s.size() && space(s[i])) ++i;
       out += ' ';
-    } else if (s[i] == '0' && i + 2 < s.size() && s[i + 1] == 'x' && hex_digit(s[i + 2]) &&
-               (i == 0 || !word_char(s[i - 1]))) {
+    } else if (s[i] == '0' && i + 2 < s.size() && s[i + 1] == 'x' &&
+               hex_digit(s[i + 2]) && (i == 0 || !word_char(s[i - 1]))) {
       i += 2;
       while (i < s.size() && hex_digit(s[i])) ++i;
       out += "ADDR";
@@ -106,7 +122,8 @@ Arg classify(std::string_view raw) {
   arg.raw = std::string(raw);
   arg.text = fold(raw);
   const std::string_view t = arg.text;
-  const bool number = all(t, digit) || (t.size() > 1 && t[0] == '-' && all(t.substr(1), digit));
+  const bool number =
+      all(t, digit) || (t.size() > 1 && t[0] == '-' && all(t.substr(1), digit));
   if (!t.empty() && t[0] == '"') {
     arg.kind = Arg::kString;
     const std::size_t end = string_end(t, 0);
@@ -133,9 +150,12 @@ constexpr std::string_view kMarks[] = {"<unfinished ...>", "<no return ...>"};
 }  // namespace
 
 bool format_named(std::string_view name, Format &format) {
-  if (name == "strace") format = Format::kStrace;
-  else if (name == "ltrace") format = Format::kLtrace;
-  else return false;
+  if (name == "strace")
+    format = Format::kStrace;
+  else if (name == "ltrace")
+    format = Format::kLtrace;
+  else
+    return false;
   return true;
 }
 
@@ -175,7 +195,8 @@ Call parse_call(std::string_view line) {
   if (!closed) {  // exit(0 <no return ...>: the mark ends the arguments
     last = trim(last);
     for (const std::string_view mark : kMarks) {
-      if (last.size() >= mark.size() && last.substr(last.size() - mark.size()) == mark) {
+      if (last.size() >= mark.size() &&
+          last.substr(last.size() - mark.size()) == mark) {
         call.mark = std::string(mark);
         last = last.substr(0, last.size() - mark.size());
         break;
@@ -222,11 +243,21 @@ std::string quote(std::string_view bytes) {
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     const auto c = static_cast<unsigned char>(bytes[i]);
     switch (c) {
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
       default:
         if (c >= 0x20 && c < 0x7f) {
           out += static_cast<char>(c);
@@ -248,10 +279,13 @@ bool pid_prefix(std::string_view &line, long &pid) {
     while (i < line.size() && line[i] == ' ') ++i;
   }
   std::size_t digits = i;
-  while (digits < line.size() && digit(line[digits]) && digits - i < 18) ++digits;
+  while (digits < line.size() && digit(line[digits]) && digits - i < 18)
+    ++digits;
   std::size_t end = digits;
   if (bracket && end < line.size() && line[end] == ']') ++end;
-  if (digits == i || (bracket && end == digits) || end >= line.size() || line[end] != ' ') return false;
+  if (digits == i || (bracket && end == digits) || end >= line.size() ||
+      line[end] != ' ')
+    return false;
   pid = std::stol(std::string(line.substr(i, digits - i)));
   while (end < line.size() && line[end] == ' ') ++end;
   line = line.substr(end);
@@ -265,7 +299,8 @@ std::string split_processes(std::string_view text, std::vector<Lines> &out) {
   while (!text.empty()) {
     const std::size_t eol = text.find('\n');
     std::string_view line = text.substr(0, eol);
-    text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
+    text = eol == std::string_view::npos ? std::string_view()
+                                         : text.substr(eol + 1);
     ++number;
     if (line.size() > kMaxLine) {
       return "line " + std::to_string(number) + " of the report is " +
@@ -275,8 +310,10 @@ std::string split_processes(std::string_view text, std::vector<Lines> &out) {
     // The process id: "1234  call", "[pid  1234] call", or none while only
     // one process runs.
     long pid = -1;
-    if (!pid_prefix(line, pid) && alive.size() == 1) pid = *alive.begin();
-    else if (pid < 0 && !out.empty()) pid = out.front().pid;
+    if (!pid_prefix(line, pid) && alive.size() == 1)
+      pid = *alive.begin();
+    else if (pid < 0 && !out.empty())
+      pid = out.front().pid;
     auto found = index.find(pid);
     if (found == index.end()) {
       found = index.emplace(pid, out.size()).first;
@@ -293,7 +330,8 @@ std::string split_processes(std::string_view text, std::vector<Lines> &out) {
       const std::string_view held = trim(head);
       bool cut = false;
       for (const std::string_view mark : kMarks)
-        cut |= held.size() >= mark.size() && held.substr(held.size() - mark.size()) == mark;
+        cut |= held.size() >= mark.size() &&
+               held.substr(held.size() - mark.size()) == mark;
       if (resumed != std::string_view::npos && cut) {
         head.resize(head.rfind('<'));
         while (!head.empty() && head.back() == ' ') head.pop_back();
@@ -310,27 +348,34 @@ std::string split_processes(std::string_view text, std::vector<Lines> &out) {
   for (Lines &process : out) {
     for (std::string &line : process.lines) {
       const std::size_t at = line.rfind(" <unfinished ...>");
-      if (at != std::string::npos && at + 17 == line.size()) line.replace(at, 17, " <no return ...>");
+      if (at != std::string::npos && at + 17 == line.size())
+        line.replace(at, 17, " <no return ...>");
     }
   }
   return "";
 }
 
-std::string read_report(std::string_view bytes, Format format, std::vector<Process> &out) {
+std::string read_report(std::string_view bytes, Format format,
+                        std::vector<Process> &out) {
   out.clear();
   if (bytes.size() > kMaxReport) {
-    return "the report holds " + std::to_string(bytes.size()) + " bytes, more than the " +
-           std::to_string(kMaxReport) + " that these programs can give rise to";
+    return "the report holds " + std::to_string(bytes.size()) +
+           " bytes, more than the " + std::to_string(kMaxReport) +
+           " that these programs can give rise to";
   }
-  if (bytes.find('\0') != std::string_view::npos) return "the report is not text: it holds a NUL byte";
+  if (bytes.find('\0') != std::string_view::npos)
+    return "the report is not text: it holds a NUL byte";
   const std::size_t bad = bad_utf8(bytes);
   if (bad != std::string_view::npos)
-    return "the report is not text: byte " + std::to_string(bad) + " is not UTF-8";
+    return "the report is not text: byte " + std::to_string(bad) +
+           " is not UTF-8";
   std::vector<Lines> lines;
   std::string problem = split_processes(bytes, lines);
   if (!problem.empty()) return problem;
-  if (format == Format::kStrace) read_strace(lines, out);
-  else read_ltrace(lines, out);
+  if (format == Format::kStrace)
+    read_strace(lines, out);
+  else
+    read_ltrace(lines, out);
   return "";
 }
 

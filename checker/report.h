@@ -25,14 +25,14 @@ struct Arg {
 };
 
 struct Call {
-  bool is_call = false;   // false: a line that is no call (+++ exited ..., ---)
+  bool is_call = false;  // false: a line that is no call (+++ exited ..., ---)
   std::string name;
   std::vector<Arg> args;
-  bool closed = true;     // false: the arguments run into a mark such as
-  std::string mark;       // <no return ...>
+  bool closed = true;  // false: the arguments run into a mark such as
+  std::string mark;    // <no return ...>
   bool has_result = false;
-  std::string result;     // 3, -1 EBADF (Bad file descriptor), ?, PID ...
-  std::string text;       // the whole line as shown, padding folded
+  std::string result;  // 3, -1 EBADF (Bad file descriptor), ?, PID ...
+  std::string text;    // the whole line as shown, padding folded
 };
 
 struct Process {
@@ -47,7 +47,8 @@ bool format_named(std::string_view name, Format &format);
 
 // Reads the bytes of a report, or of a reference file, written in the format
 // given. Returns an empty string, or one line on why it cannot be read.
-std::string read_report(std::string_view bytes, Format format, std::vector<Process> &out);
+std::string read_report(std::string_view bytes, Format format,
+                        std::vector<Process> &out);
 
 // One call line in the C-like syntax that strace and ltrace share:
 // name(arg, arg) = result, or a line that is no call.

@@ -43,7 +43,8 @@
 namespace probes {
 namespace {
 
-constexpr time_t kOldTime = 1000000000;  // mtime given to what a situation puts there
+constexpr time_t kOldTime =
+    1000000000;  // mtime given to what a situation puts there
 constexpr std::size_t kMaxErr = 4096;
 constexpr uid_t kFirstOwnUid = 61000, kLastOwnUid = 65000;
 
@@ -56,7 +57,9 @@ struct Fd {
   explicit Fd(int f) : fd(f) {}
   Fd(const Fd &) = delete;
   Fd &operator=(const Fd &) = delete;
-  ~Fd() { reset(); }
+  ~Fd() {
+    reset();
+  }
   void reset(int f = -1) {
     if (fd >= 0) close(fd);
     fd = f;
@@ -67,16 +70,20 @@ std::string error_text(int error) {
   char buffer[256];
   // The GNU strerror_r returns its text; the POSIX one fills the buffer.
   const auto result = strerror_r(error, buffer, sizeof buffer);
-  if constexpr (std::is_same_v<decltype(result), int>) return buffer;
-  else return result;
+  if constexpr (std::is_same_v<decltype(result), int>)
+    return buffer;
+  else
+    return result;
 }
 
 std::string signal_name(int number) {
   static const std::pair<int, const char *> kNames[] = {
-      {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"}, {SIGILL, "SIGILL"},
-      {SIGTRAP, "SIGTRAP"}, {SIGABRT, "SIGABRT"}, {SIGBUS, "SIGBUS"},   {SIGFPE, "SIGFPE"},
-      {SIGKILL, "SIGKILL"}, {SIGUSR1, "SIGUSR1"}, {SIGSEGV, "SIGSEGV"}, {SIGUSR2, "SIGUSR2"},
-      {SIGPIPE, "SIGPIPE"}, {SIGALRM, "SIGALRM"}, {SIGTERM, "SIGTERM"}, {SIGSYS, "SIGSYS"}};
+      {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"},
+      {SIGILL, "SIGILL"},   {SIGTRAP, "SIGTRAP"}, {SIGABRT, "SIGABRT"},
+      {SIGBUS, "SIGBUS"},   {SIGFPE, "SIGFPE"},   {SIGKILL, "SIGKILL"},
+      {SIGUSR1, "SIGUSR1"}, {SIGSEGV, "SIGSEGV"}, {SIGUSR2, "SIGUSR2"},
+      {SIGPIPE, "SIGPIPE"}, {SIGALRM, "SIGALRM"}, {SIGTERM, "SIGTERM"},
+      {SIGSYS, "SIGSYS"}};
   for (const auto &[value, name] : kNames)
     if (value == number) return name;
   return "signal " + std::to_string(number);
@@ -90,7 +97,8 @@ std::string env_path() {
 // Removes a folder and what it holds without following a link, by
 // descriptors, so that nothing renamed meanwhile leads elsewhere.
 void remove_tree(int parent, const char *name, int depth) {
-  const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int fd =
+      openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     unlinkat(parent, name, 0);
     return;
@@ -102,12 +110,14 @@ void remove_tree(int parent, const char *name, int depth) {
   }
   std::vector<std::string> names;
   while (const dirent *entry = readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+    if (std::strcmp(entry->d_name, ".") != 0 &&
+        std::strcmp(entry->d_name, "..") != 0)
       names.emplace_back(entry->d_name);
   }
   for (const std::string &entry : names) {
     struct stat info;
-    if (depth < 16 && fstatat(fd, entry.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (depth < 16 &&
+        fstatat(fd, entry.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISDIR(info.st_mode))
       remove_tree(fd, entry.c_str(), depth + 1);
     else
@@ -123,40 +133,53 @@ struct Work {
   Fd fd;
   Work() {
     const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/syscall-probes-XXXXXX";
+    std::string pattern = std::string(tmp && *tmp == '/' ? tmp : "/tmp") +
+                          "/syscall-probes-XXXXXX";
     if (!mkdtemp(pattern.data()))
-      throw Failure("no folder for the run: " + error_text(errno) + " (" + pattern + ")");
+      throw Failure("no folder for the run: " + error_text(errno) + " (" +
+                    pattern + ")");
     path = pattern;
-    fd.reset(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (fd.fd < 0 || fchmod(fd.fd, 0711) != 0) throw Failure("no folder for the run: " + error_text(errno));
+    fd.reset(
+        open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.fd < 0 || fchmod(fd.fd, 0711) != 0)
+      throw Failure("no folder for the run: " + error_text(errno));
   }
   Work(const Work &) = delete;
   Work &operator=(const Work &) = delete;
   ~Work() {
     const std::size_t slash = path.rfind('/');
-    const Fd parent(open(path.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const Fd parent(open(path.substr(0, slash).c_str(),
+                         O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (parent.fd >= 0) remove_tree(parent.fd, path.c_str() + slash + 1, 0);
   }
 };
 
 void make_folder(int at, const char *name, mode_t mode) {
   if (mkdirat(at, name, mode) != 0 || fchmodat(at, name, mode, 0) != 0)
-    throw Failure(std::string("cannot make the folder ") + name + ": " + error_text(errno));
+    throw Failure(std::string("cannot make the folder ") + name + ": " +
+                  error_text(errno));
 }
 
 // A file written whole, by descriptor, in a folder of the run's.
-void write_file(int at, const char *name, const std::string &data, mode_t mode) {
-  const Fd fd(openat(at, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-  if (fd.fd < 0 || write(fd.fd, data.data(), data.size()) != static_cast<ssize_t>(data.size()) ||
+void write_file(int at, const char *name, const std::string &data,
+                mode_t mode) {
+  const Fd fd(openat(
+      at, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+  if (fd.fd < 0 ||
+      write(fd.fd, data.data(), data.size()) !=
+          static_cast<ssize_t>(data.size()) ||
       fchmod(fd.fd, mode) != 0)
-    throw Failure(std::string("cannot write ") + name + ": " + error_text(errno));
+    throw Failure(std::string("cannot write ") + name + ": " +
+                  error_text(errno));
 }
 
 // What the situation finds there before it runs: my_file as a file, a folder
 // or a dangling link, made long ago.
 void prepare(int cwd, const std::string &what) {
-  if (what == "file") write_file(cwd, "my_file", "precious\n", 0600);
-  else if (what == "dir") make_folder(cwd, "my_file", 0755);
+  if (what == "file")
+    write_file(cwd, "my_file", "precious\n", 0600);
+  else if (what == "dir")
+    make_folder(cwd, "my_file", 0755);
   else if (what == "link" && symlinkat("target", cwd, "my_file") != 0)
     throw Failure("cannot make my_file: " + error_text(errno));
   const timespec times[2] = {{kOldTime, 0}, {kOldTime, 0}};
@@ -174,7 +197,8 @@ std::vector<std::string> listing(int folder) {
   }
   std::vector<std::string> names;
   while (const dirent *entry = readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+    if (std::strcmp(entry->d_name, ".") != 0 &&
+        std::strcmp(entry->d_name, "..") != 0)
       names.emplace_back(entry->d_name);
   }
   std::sort(names.begin(), names.end());
@@ -183,20 +207,26 @@ std::vector<std::string> listing(int folder) {
     if (fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
     const char *age = info.st_mtime == kOldTime ? "old" : "new";
     char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    std::snprintf(mode, sizeof mode, "%04o",
+                  static_cast<unsigned>(info.st_mode & 07777));
     if (S_ISLNK(info.st_mode)) {
       char target[PATH_MAX];
       const ssize_t n = readlinkat(fd, name.c_str(), target, sizeof target);
-      lines.push_back(name + " link -> " + std::string(target, static_cast<std::size_t>(std::max<ssize_t>(n, 0))) + " " + age);
+      lines.push_back(name + " link -> " +
+                      std::string(target, static_cast<std::size_t>(
+                                              std::max<ssize_t>(n, 0))) +
+                      " " + age);
     } else if (S_ISDIR(info.st_mode)) {
       lines.push_back(name + " dir " + mode + " " + age);
     } else {
       std::string content;
-      const Fd file(openat(fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      const Fd file(openat(fd, name.c_str(),
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
       char buffer[256];
       const ssize_t n = file.fd >= 0 ? read(file.fd, buffer, sizeof buffer) : 0;
       if (n > 0) content.assign(buffer, static_cast<std::size_t>(n));
-      lines.push_back(name + " file " + mode + " " + age + " " + quote(content));
+      lines.push_back(name + " file " + mode + " " + age + " " +
+                      quote(content));
     }
   }
   closedir(dir);
@@ -231,10 +261,12 @@ uid_t own_uid() {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    const int length = std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1,
-                                     "syscall-probes/uid/%u", static_cast<unsigned>(candidate));
+    const int length = std::snprintf(
+        address.sun_path + 1, sizeof address.sun_path - 1,
+        "syscall-probes/uid/%u", static_cast<unsigned>(candidate));
     if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address),
-                        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length)) == 0)
+                        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) +
+                                               1 + length)) == 0)
       return uid = candidate;  // the socket stays open while the checker lives
     if (fd >= 0) close(fd);
   }
@@ -249,7 +281,8 @@ std::string text_of(int fd, std::size_t limit) {
   char buffer[65536];
   off_t offset = 0;
   ssize_t n;
-  while (data.size() < limit && (n = pread(fd, buffer, sizeof buffer, offset)) > 0) {
+  while (data.size() < limit &&
+         (n = pread(fd, buffer, sizeof buffer, offset)) > 0) {
     data.append(buffer, static_cast<std::size_t>(n));
     offset += n;
   }
@@ -264,32 +297,40 @@ void end_group(pid_t group) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (kill(-group, 0) == 0 && std::chrono::steady_clock::now() < until) {
     int status;
-    if (waitpid(-group, &status, WNOHANG) <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (waitpid(-group, &status, WNOHANG) <= 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 
 std::string last_words(const std::string &err) {
   std::string text = err;
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+    text.pop_back();
   if (text.empty()) return "";
   const std::size_t start = text.rfind('\n');
-  return " (it said: " + text.substr(start == std::string::npos ? 0 : start + 1, 200) + ")";
+  return " (it said: " +
+         text.substr(start == std::string::npos ? 0 : start + 1, 200) + ")";
 }
 
 }  // namespace
 
-void become_reaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+void become_reaper() {
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+}
 
 std::string find_command(const std::string &name) {
-  if (name.find('/') != std::string::npos) return access(name.c_str(), X_OK) == 0 ? name : "";
+  if (name.find('/') != std::string::npos)
+    return access(name.c_str(), X_OK) == 0 ? name : "";
   const std::string path = env_path();
   std::size_t start = 0;
   while (start <= path.size()) {
     std::size_t end = path.find(':', start);
     if (end == std::string::npos) end = path.size();
-    const std::string candidate = (end > start ? path.substr(start, end - start) : ".") + "/" + name;
+    std::string candidate =
+        (end > start ? path.substr(start, end - start) : ".") + "/" + name;
     struct stat info;
-    if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(candidate.c_str(), X_OK) == 0)
+    if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        access(candidate.c_str(), X_OK) == 0)
       return candidate;
     start = end + 1;
   }
@@ -297,14 +338,16 @@ std::string find_command(const std::string &name) {
 }
 
 Seen run(const std::vector<std::string> &command, const std::string &program,
-         const std::vector<std::string> &args, const Situation &conditions, double timeout) {
+         const std::vector<std::string> &args, const Situation &conditions,
+         double timeout) {
   Work work;
   std::string cwd = work.path + "/cwd";
   make_folder(work.fd.fd, "cwd", 0755);
   const bool own_folder = conditions.get("cwd") != "source";
   if (!own_folder) {
     char real[PATH_MAX];
-    if (!realpath(places().sources.c_str(), real)) throw Failure("no folder " + places().sources);
+    if (!realpath(places().sources.c_str(), real))
+      throw Failure("no folder " + places().sources);
     cwd = real;
   }
   // The user the observer runs as, and so the owner of its report's folder.
@@ -313,13 +356,17 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
   std::string run_program = program;
   std::unique_lock<std::mutex> limited(limited_runs, std::defer_lock);
   if (conditions.other_user()) {
-    if (geteuid() != 0) throw Failure("skipped: needs root, to run as another user");
+    if (geteuid() != 0)
+      throw Failure("skipped: needs root, to run as another user");
     if (conditions.has("user")) {
       passwd entry;
       passwd *found = nullptr;
       char buffer[4096];
-      if (getpwnam_r(conditions.get("user").c_str(), &entry, buffer, sizeof buffer, &found) != 0 || !found)
-        throw Failure("skipped: there is no user " + conditions.get("user") + " here");
+      if (getpwnam_r(conditions.get("user").c_str(), &entry, buffer,
+                     sizeof buffer, &found) != 0 ||
+          !found)
+        throw Failure("skipped: there is no user " + conditions.get("user") +
+                      " here");
       uid = found->pw_uid;
       gid = found->pw_gid;
     } else {
@@ -335,13 +382,14 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
     run_program = work.path + "/" + name;
   }
   if (conditions.has("pre") && own_folder) {
-    const Fd folder(openat(work.fd.fd, "cwd", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const Fd folder(openat(work.fd.fd, "cwd",
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     prepare(folder.fd, conditions.get("pre"));
   }
   make_folder(work.fd.fd, "report", 0700);
   if (fchownat(work.fd.fd, "report", uid, gid, AT_SYMLINK_NOFOLLOW) != 0)
-    throw Failure("skipped: the report's folder cannot be given to user " + std::to_string(uid) +
-                  ": " + error_text(errno));
+    throw Failure("skipped: the report's folder cannot be given to user " +
+                  std::to_string(uid) + ": " + error_text(errno));
   const std::string report = work.path + "/report/report";
 
   // The observer's command line and what it starts with.
@@ -355,7 +403,9 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
   words.push_back(run_program);
   words.insert(words.end(), args.begin(), args.end());
   const std::string path = find_command(words[0]);
-  if (path.empty()) throw Failure("the observer cannot be started: " + words[0] + " is not on the PATH");
+  if (path.empty())
+    throw Failure("the observer cannot be started: " + words[0] +
+                  " is not on the PATH");
   std::vector<char *> argv;
   for (std::string &word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
@@ -366,10 +416,12 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
   const std::string where = conditions.get("stdout", "file");
   Fd reader, out_fd, err_fd, null_fd(open("/dev/null", O_RDWR | O_CLOEXEC));
   if (where == "file") {
-    out_fd.reset(openat(work.fd.fd, "stdout", O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    out_fd.reset(openat(work.fd.fd, "stdout",
+                        O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   } else if (where == "pipe") {
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC) == 0) reader.reset(ends[0]), out_fd.reset(ends[1]);
+    if (pipe2(ends, O_CLOEXEC) == 0)
+      reader.reset(ends[0]), out_fd.reset(ends[1]);
   } else if (where == "pty") {
     reader.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     char name[128];
@@ -377,17 +429,22 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
         ptsname_r(reader.fd, name, sizeof name) == 0)
       out_fd.reset(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
   }
-  err_fd.reset(openat(work.fd.fd, "stderr", O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  err_fd.reset(openat(work.fd.fd, "stderr",
+                      O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if ((where != "closed" && out_fd.fd < 0) || err_fd.fd < 0 || null_fd.fd < 0)
-    throw Failure("cannot set up the run's standard streams: " + error_text(errno));
+    throw Failure("cannot set up the run's standard streams: " +
+                  error_text(errno));
   int status_pipe[2];
-  if (pipe2(status_pipe, O_CLOEXEC) != 0) throw Failure("no pipe: " + error_text(errno));
+  if (pipe2(status_pipe, O_CLOEXEC) != 0)
+    throw Failure("no pipe: " + error_text(errno));
   Fd status_read(status_pipe[0]), status_write(status_pipe[1]);
 
-  const mode_t mask = static_cast<mode_t>(std::strtol(conditions.get("umask", "022").c_str(), nullptr, 8));
+  const mode_t mask = static_cast<mode_t>(
+      std::strtol(conditions.get("umask", "022").c_str(), nullptr, 8));
   const bool fd1000 = conditions.has("fd1000"), rofs = conditions.has("rofs");
   const bool limit = conditions.has("nproc"), other = conditions.other_user();
-  const rlim_t processes = static_cast<rlim_t>(std::atol(conditions.get("nproc", "0").c_str()));
+  const rlim_t processes =
+      static_cast<rlim_t>(std::strtol(conditions.get("nproc", "0").c_str(), nullptr, 10));
 
   const pid_t pid = fork();
   if (pid < 0) throw Failure("cannot start the observer: " + error_text(errno));
@@ -401,8 +458,10 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
     signal(SIGPIPE, SIG_DFL);
     setsid();
     dup2(null_fd.fd, 0);
-    if (where == "closed") close(1);
-    else dup2(out_fd.fd, 1);
+    if (where == "closed")
+      close(1);
+    else
+      dup2(out_fd.fd, 1);
     dup2(err_fd.fd, 2);
     if (fd1000) dup2(null_fd.fd, 1000);
     for (int fd = 3; fd < 1024; ++fd)
@@ -411,7 +470,8 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
     bool ok = true;
     if (rofs) {
       step = kMount;
-      ok = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+      ok = unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
            mount("none", cwd.c_str(), "tmpfs", MS_RDONLY, nullptr) == 0;
     }
     if (ok) step = kFolder, ok = chdir(cwd.c_str()) == 0;
@@ -419,7 +479,8 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
       step = limit ? kLimit : kUser;
       const rlimit cap = {processes, processes};
       ok = setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 &&
-           (!limit || setrlimit(RLIMIT_NPROC, &cap) == 0) && setresuid(uid, uid, uid) == 0;
+           (!limit || setrlimit(RLIMIT_NPROC, &cap) == 0) &&
+           setresuid(uid, uid, uid) == 0;
     }
     if (ok) step = kExec, execve(path.c_str(), argv.data(), envp);
     const int said[2] = {step, errno};
@@ -430,18 +491,25 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
   out_fd.reset();
   int said[2] = {0, 0};
   ssize_t got;
-  while ((got = read(status_read.fd, said, sizeof said)) < 0 && errno == EINTR) {
+  while ((got = read(status_read.fd, said, sizeof said)) < 0 &&
+         errno == EINTR) {
   }
   if (got == static_cast<ssize_t>(sizeof said)) {
     int status;
     waitpid(pid, &status, 0);
     const std::string why = error_text(said[1]);
     switch (said[0]) {
-      case kMount: throw Failure("skipped: a read-only mount is refused here: " + why);
-      case kUser: throw Failure("skipped: running as another user is refused here: " + why);
-      case kLimit: throw Failure("skipped: a process limit is refused here: " + why);
-      case kFolder: throw Failure("the observer cannot be started in " + cwd + ": " + why);
-      default: throw Failure("the observer cannot be started: " + why);
+      case kMount:
+        throw Failure("skipped: a read-only mount is refused here: " + why);
+      case kUser:
+        throw Failure("skipped: running as another user is refused here: " +
+                      why);
+      case kLimit:
+        throw Failure("skipped: a process limit is refused here: " + why);
+      case kFolder:
+        throw Failure("the observer cannot be started in " + cwd + ": " + why);
+      default:
+        throw Failure("the observer cannot be started: " + why);
     }
   }
 
@@ -456,15 +524,19 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
     if (poll(&p, 1, wait_ms) <= 0) return true;
     char buffer[65536];
     const ssize_t n = read(reader.fd, buffer, sizeof buffer);
-    if (n > 0 && seen.out.size() < kMaxReport) seen.out.append(buffer, static_cast<std::size_t>(n));
+    if (n > 0 && seen.out.size() < kMaxReport)
+      seen.out.append(buffer, static_cast<std::size_t>(n));
     return n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN));
   };
   int status = 0;
   bool finished = false;
   while (!finished) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
     if (left <= 0) break;
-    const int wait_ms = static_cast<int>(std::min<long long>(left, pidfd.fd >= 0 ? left : 5));
+    const int wait_ms =
+        static_cast<int>(std::min<long long>(left, pidfd.fd >= 0 ? left : 5));
     pollfd waits[2] = {{pidfd.fd, POLLIN, 0}, {reader.fd, POLLIN, 0}};
     if (poll(waits, 2, wait_ms) < 0 && errno != EINTR) break;
     if (reader.fd >= 0 && waits[1].revents && !drain(0)) reader.reset();
@@ -475,40 +547,54 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
     waitpid(pid, &status, 0);
     char limit_text[32];
     std::snprintf(limit_text, sizeof limit_text, "%g", timeout);
-    throw Failure(std::string("the observer did not finish within ") + limit_text + " s");
+    throw Failure(std::string("the observer did not finish within ") +
+                  limit_text + " s");
   }
-  const auto drained_by = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (reader.fd >= 0 && std::chrono::steady_clock::now() < drained_by && drain(100)) {
+  const auto drained_by =
+      std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (reader.fd >= 0 && std::chrono::steady_clock::now() < drained_by &&
+         drain(100)) {
   }
   if (where == "file") {
-    const Fd out(openat(work.fd.fd, "stdout", O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const Fd out(
+        openat(work.fd.fd, "stdout", O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     seen.out = text_of(out.fd, kMaxReport);
   }
   seen.err = text_of(err_fd.fd, kMaxErr);
   if (WIFSIGNALED(status))
-    throw Failure("the observer was killed by " + signal_name(WTERMSIG(status)) + last_words(seen.err));
+    throw Failure("the observer was killed by " +
+                  signal_name(WTERMSIG(status)) + last_words(seen.err));
   seen.status = WEXITSTATUS(status);
   if (own_folder) {
-    const Fd folder(openat(work.fd.fd, "cwd", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const Fd folder(openat(work.fd.fd, "cwd",
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     seen.has_after = true;
     seen.after = listing(folder.fd);
   }
 
   // The report: a regular file of the observer's user, read by its size.
-  const Fd folder(openat(work.fd.fd, "report", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  const Fd file(openat(folder.fd, "report", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (file.fd < 0 && errno == ELOOP) throw Failure("the report is a symbolic link, which is not followed");
-  if (file.fd < 0) throw Failure("the observer wrote no report (" + error_text(errno) + ")");
+  const Fd folder(openat(work.fd.fd, "report",
+                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const Fd file(openat(folder.fd, "report",
+                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (file.fd < 0 && errno == ELOOP)
+    throw Failure("the report is a symbolic link, which is not followed");
+  if (file.fd < 0)
+    throw Failure("the observer wrote no report (" + error_text(errno) + ")");
   struct stat info;
-  if (fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) throw Failure("the report is not a regular file");
+  if (fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode))
+    throw Failure("the report is not a regular file");
   if (info.st_uid != uid)
-    throw Failure("the report belongs to user " + std::to_string(info.st_uid) + ", not to the observer's");
+    throw Failure("the report belongs to user " + std::to_string(info.st_uid) +
+                  ", not to the observer's");
   if (static_cast<std::size_t>(info.st_size) > kMaxReport)
-    throw Failure("the report holds " + std::to_string(info.st_size) + " bytes, more than the " +
-                  std::to_string(kMaxReport) + " that these programs can give rise to");
+    throw Failure("the report holds " + std::to_string(info.st_size) +
+                  " bytes, more than the " + std::to_string(kMaxReport) +
+                  " that these programs can give rise to");
   seen.report = text_of(file.fd, kMaxReport + 1);
   if (seen.report.size() > kMaxReport)
-    throw Failure("the report grew past " + std::to_string(kMaxReport) + " bytes");
+    throw Failure("the report grew past " + std::to_string(kMaxReport) +
+                  " bytes");
   return seen;
 }
 

@@ -4,9 +4,10 @@
 // folder of its own, standard output, a creation mask, another user, a
 // process limit, a read-only folder.
 #pragma once
+#include <sys/types.h>
+
 #include <stdexcept>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 #include "situations.h"
@@ -20,20 +21,21 @@ struct Failure : std::runtime_error {
 };
 
 struct Seen {
-  int status = 0;            // the observer's exit status
-  std::string out;           // the standard output bytes
-  std::string err;           // the first of standard error
-  pid_t observer = 0;        // the observer's process id
-  bool has_after = false;    // the working folder was one of the run's own
+  int status = 0;          // the observer's exit status
+  std::string out;         // the standard output bytes
+  std::string err;         // the first of standard error
+  pid_t observer = 0;      // the observer's process id
+  bool has_after = false;  // the working folder was one of the run's own
   std::vector<std::string> after;  // that folder afterwards, a line an entry
-  std::string report;        // the report's bytes
+  std::string report;              // the report's bytes
 };
 
 // Runs PROGRAM with ARGS under the observer COMMAND, whose word {report}
 // stands for the report's path, in the conditions SETTINGS gives. Throws
 // Failure.
 Seen run(const std::vector<std::string> &command, const std::string &program,
-         const std::vector<std::string> &args, const Situation &conditions, double timeout);
+         const std::vector<std::string> &args, const Situation &conditions,
+         double timeout);
 
 // Finds a command on the PATH that observers run with; "" if it is not there.
 std::string find_command(const std::string &name);

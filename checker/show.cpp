@@ -7,10 +7,9 @@
 // reader here (elfutils' libdw, as strace -k uses). check does not need it.
 #include "show.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <cctype>
 #include <cstdio>
@@ -54,7 +53,8 @@ std::optional<std::string> output_of(const std::vector<std::string> &words) {
   std::string out;
   char buffer[4096];
   ssize_t n;
-  while ((n = read(ends[0], buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+  while ((n = read(ends[0], buffer, sizeof buffer)) > 0)
+    out.append(buffer, static_cast<std::size_t>(n));
   close(ends[0]);
   int status = 0;
   if (pid > 0) waitpid(pid, &status, 0);
@@ -64,26 +64,34 @@ std::optional<std::string> output_of(const std::vector<std::string> &words) {
 std::string name_of(std::string_view line) {
   if (line.substr(0, 5) == "<... ") line.remove_prefix(5);
   std::size_t end = 0;
-  while (end < line.size() && (std::isalnum(static_cast<unsigned char>(line[end])) || line[end] == '_' || line[end] == '+')) ++end;
+  while (end < line.size() &&
+         (std::isalnum(static_cast<unsigned char>(line[end])) ||
+          line[end] == '_' || line[end] == '+'))
+    ++end;
   return std::string(line.substr(0, end));
 }
 
 // Per process, in order, each call of the raw report with its source line.
-std::vector<std::vector<Site>> call_sites(const std::string &raw, const std::string &program) {
+std::vector<std::vector<Site>> call_sites(const std::string &raw,
+                                          const std::string &program) {
   std::uint64_t start = 0, size = 0;
   const bool has_main = main_symbol(program, start, size);
   std::vector<std::vector<Site>> heads;
   std::map<long, std::size_t> index;
-  std::optional<std::pair<std::size_t, std::size_t>> last;  // the call just shown
+  std::optional<std::pair<std::size_t, std::size_t>>
+      last;  // the call just shown
   std::istringstream lines(raw);
   for (std::string text; std::getline(lines, text);) {
     std::string_view line = text;
     if (line.substr(0, 3) == " > ") {  // a frame of the call just shown
       const std::size_t at = line.find("(main+0x");
-      const std::size_t open = line.find(" [0x", at == std::string_view::npos ? line.size() : at);
+      const std::size_t open =
+          line.find(" [0x", at == std::string_view::npos ? line.size() : at);
       Site *site = last ? &heads[last->first][last->second] : nullptr;
-      if (at != std::string_view::npos && open != std::string_view::npos && site && !site->address)
-        site->address = std::strtoull(std::string(line.substr(open + 4)).c_str(), nullptr, 16);
+      if (at != std::string_view::npos && open != std::string_view::npos &&
+          site && !site->address)
+        site->address = std::strtoull(
+            std::string(line.substr(open + 4)).c_str(), nullptr, 16);
       continue;
     }
     long pid = -1;
@@ -92,7 +100,8 @@ std::vector<std::vector<Site>> call_sites(const std::string &raw, const std::str
     if (line.substr(0, 1) == "[") {  // ltrace -i: [0x55d0c1a2b1c4] call
       const std::size_t close = line.find("] ");
       if (close != std::string_view::npos) {
-        const std::uint64_t value = std::strtoull(std::string(line.substr(1, close - 1)).c_str(), nullptr, 16);
+        const std::uint64_t value = std::strtoull(
+            std::string(line.substr(1, close - 1)).c_str(), nullptr, 16);
         line.remove_prefix(close + 2);
         // A load address is page-aligned, so its low bits place it in main.
         for (std::uint64_t a = start; has_main && a <= start + size; ++a) {
@@ -106,7 +115,8 @@ std::vector<std::vector<Site>> call_sites(const std::string &raw, const std::str
     const auto found = index.emplace(pid, heads.size()).first;
     if (found->second == heads.size()) heads.emplace_back();
     std::vector<Site> &calls = heads[found->second];
-    if (line.substr(0, 5) == "<... " && line.find(" resumed>") != std::string_view::npos && !calls.empty() &&
+    if (line.substr(0, 5) == "<... " &&
+        line.find(" resumed>") != std::string_view::npos && !calls.empty() &&
         calls.back().cut) {
       calls.back().cut = false;  // the second half of a call already counted
       last = {found->second, calls.size() - 1};
@@ -114,8 +124,10 @@ std::vector<std::vector<Site>> call_sites(const std::string &raw, const std::str
     }
     const bool cut = line.find("<unfinished ...>") != std::string_view::npos ||
                      line.find("<no return ...>") != std::string_view::npos;
-    calls.push_back({name_of(line).empty() ? std::string(line) : name_of(line), address, cut, ""});
-    if (line.substr(0, 3) != "+++" && line.substr(0, 3) != "---")  // exit_group's frames follow +++
+    calls.push_back({name_of(line).empty() ? std::string(line) : name_of(line),
+                     address, cut, ""});
+    if (line.substr(0, 3) != "+++" &&
+        line.substr(0, 3) != "---")  // exit_group's frames follow +++
       last = {found->second, calls.size() - 1};
   }
   std::vector<std::string> words = {"addr2line", "-e", program};
@@ -124,7 +136,8 @@ std::vector<std::vector<Site>> call_sites(const std::string &raw, const std::str
     for (Site &site : calls) {
       if (!site.address) continue;
       char hex[32];
-      std::snprintf(hex, sizeof hex, "%llx", static_cast<unsigned long long>(*site.address - 1));
+      std::snprintf(hex, sizeof hex, "%llx",
+                    static_cast<unsigned long long>(*site.address - 1));
       words.push_back(hex);
       placed.push_back(&site);
     }
@@ -146,9 +159,10 @@ std::vector<std::vector<Site>> call_sites(const std::string &raw, const std::str
 
 int show(const Situation &situation, const std::string &label) {
   const std::string program = program_path(situation.program);
-  const std::string command = label == "strace"
-      ? "strace -q -f -k -s 4096 -o {report} --"
-      : "ltrace -F /usr/share/ltrace/libc.so.conf -F /etc/ltrace.conf -f -i -s 4096 -o {report} --";
+  const std::string command =
+      label == "strace" ? "strace -q -f -k -s 4096 -o {report} --"
+                        : "ltrace -F /usr/share/ltrace/libc.so.conf -F "
+                          "/etc/ltrace.conf -f -i -s 4096 -o {report} --";
   std::vector<std::string> words;
   std::string why;
   split_words(command, words, why);
@@ -159,19 +173,22 @@ int show(const Situation &situation, const std::string &label) {
   std::vector<std::vector<Site>> sites;
   try {
     become_reaper();
-    const Seen seen = run(words, program, situation.arguments(), situation, kTimeout);
+    const Seen seen =
+        run(words, program, situation.arguments(), situation, kTimeout);
     sites = call_sites(seen.report, program);
   } catch (const Failure &failure) {
     std::cerr << "(no source lines: " << failure.what() << ")\n";
   }
   const std::string libc = libc_of(program);
-  std::printf("%s: %s, status %d; %s\n", situation.name.c_str(), situation.program.c_str(),
-              situation.status, situation.describe().c_str());
+  std::printf("%s: %s, status %d; %s\n", situation.name.c_str(),
+              situation.program.c_str(), situation.status,
+              situation.describe().c_str());
   const char *suffixes[] = {".", ".child."};
   for (std::size_t i = 0; i < 2; ++i) {
     const auto text = reference_file(situation, suffixes[i] + label, libc);
     if (!text) continue;
-    std::printf("--- %s, as %s reports it ---\n", i == 0 ? "the process" : "its child", label.c_str());
+    std::printf("--- %s, as %s reports it ---\n",
+                i == 0 ? "the process" : "its child", label.c_str());
     std::vector<Site> where = i < sites.size() ? sites[i] : std::vector<Site>();
     std::size_t from = 0;
     std::istringstream calls(*text);
@@ -179,7 +196,9 @@ int show(const Situation &situation, const std::string &label) {
       const std::string called = name_of(call);
       std::string line;
       for (std::size_t k = from; k < where.size(); ++k) {
-        if (!called.empty() && where[k].name == called) {  // each call of the run stands beside one line
+        if (!called.empty() &&
+            where[k].name ==
+                called) {  // each call of the run stands beside one line
           line = where[k].line;
           from = k + 1;
           break;
@@ -188,7 +207,9 @@ int show(const Situation &situation, const std::string &label) {
       std::printf("%-17s %s\n", line.c_str(), call.c_str());
     }
   }
-  std::printf("--- standard output ---\n%s\n", quote(reference_file(situation, ".out", libc).value_or("")).c_str());
+  std::printf(
+      "--- standard output ---\n%s\n",
+      quote(reference_file(situation, ".out", libc).value_or("")).c_str());
   return 0;
 }
 

@@ -19,9 +19,12 @@ struct Situation {
   int status = 0;
   Settings settings;
   bool has(const std::string &key) const;
-  std::string get(const std::string &key, const std::string &otherwise = "") const;
+  std::string get(const std::string &key,
+                  const std::string &otherwise = "") const;
   std::vector<std::string> arguments() const;
-  bool other_user() const { return has("user") || has("nproc"); }
+  bool other_user() const {
+    return has("user") || has("nproc");
+  }
   std::string describe() const;
 };
 
@@ -44,10 +47,12 @@ std::string program_path(const std::string &program);
 // A reference file of the situation (SUFFIX: .strace, .child.ltrace, .out,
 // .dir): its own, else that of the situation it is like; for each, the C
 // library's own (musl/) first where LIBC is given.
-std::optional<std::string> reference_file(const Situation &situation, const std::string &suffix,
+std::optional<std::string> reference_file(const Situation &situation,
+                                          const std::string &suffix,
                                           const std::string &libc);
 
 // Reads a whole file, at most LIMIT bytes; nullopt if it cannot be opened.
-std::optional<std::string> read_file(const std::string &path, std::size_t limit = 1 << 20);
+std::optional<std::string> read_file(const std::string &path,
+                                     std::size_t limit = 1 << 20);
 
 }  // namespace probes

@@ -11,6 +11,7 @@ build, or build/Debug under a multi-configuration generator. The situations
 themselves are CTest tests of their own, each `syscall-probes check NAME`.
 """
 import os
+import pwd
 import re
 import shlex
 import shutil
@@ -82,9 +83,10 @@ def install(build):
         problems = ['installed: ' + line for line in sorted(set(got) ^ set(want))]
         command = [os.path.join(prefix, 'bin', 'syscall-probes'), 'check']
         runs = [('as %s' % ('root' if os.geteuid() == 0 else 'this user'), command)]
-        if os.geteuid() == 0:
-            runs.append(('as nobody', ['setpriv', '--reuid=nobody', '--regid=nogroup',
-                                       '--clear-groups'] + command))
+        if os.geteuid() == 0:  # nobody's group is nogroup on Debian, nobody elsewhere
+            nobody = pwd.getpwnam('nobody')
+            runs.append(('as nobody', ['setpriv', '--reuid=%d' % nobody.pw_uid,
+                                       '--regid=%d' % nobody.pw_gid, '--clear-groups'] + command))
         for who, argv in runs:
             done = subprocess.run(argv, capture_output=True, text=True, cwd='/')
             print('%s: %s' % (who, done.stdout.strip().splitlines()[-1:]))
@@ -123,6 +125,69 @@ def observer(build, situation, fmt, expect, words):
     return problems
 
 
+def attack(build):
+    """While root checks, a user that no situation runs as plants symbolic
+    links to a file of root's in every folder it can reach under the
+    temporary folder, with every name the checker's runs use. The file must
+    stay as it was, and the check must still pass."""
+    if os.geteuid() != 0:
+        print('needs root, to check as root')
+        sys.exit(77)
+    taken = {entry.pw_uid for entry in pwd.getpwall()}
+    attacker = next(u for u in range(59000, 60000) if u not in taken)
+    secret = tempfile.mkdtemp(prefix='syscall-probes-secret-')
+    target = os.path.join(secret, 'precious')
+    with open(target, 'w') as f:
+        f.write('precious\n')
+    top = tempfile.gettempdir()
+    names = ('report', 'stdout', 'stderr', 'cwd', 'my_file', 'probe4', 'claimfile')
+    child = os.fork()
+    if child == 0:  # the attacker
+        os.setgroups([])
+        os.setresgid(attacker, attacker, attacker)
+        os.setresuid(attacker, attacker, attacker)
+        planted = 0
+        while True:
+            for folder, subfolders, _ in os.walk(top):
+                for name in names:
+                    try:
+                        os.symlink(target, os.path.join(folder, name))
+                        planted += 1
+                    except OSError:
+                        pass
+            if planted:
+                os.write(2, b'planted %d links\n' % planted)
+    try:
+        done = subprocess.run([os.path.join(build, 'syscall-probes'), 'check'],
+                              capture_output=True, text=True, cwd='/')
+    finally:
+        os.kill(child, 9)
+        os.waitpid(child, 0)
+    with open(target) as f:
+        kept = f.read()
+    shutil.rmtree(secret)
+    print(done.stdout.splitlines()[-1:])
+    problems = []
+    if kept != 'precious\n':
+        problems.append('root\'s file was overwritten: %r' % kept[:200])
+    if done.returncode:
+        problems.append('the check under attack failed:\n' + done.stdout + done.stderr)
+    return problems
+
+
+def together(build, situation, rounds):
+    """Two checkers at once, several times over: neither disturbs the other."""
+    problems = []
+    for _ in range(int(rounds)):
+        runs = [subprocess.Popen([os.path.join(build, 'syscall-probes'), 'check', situation],
+                                 stdout=subprocess.PIPE, text=True) for _ in range(2)]
+        for run in runs:
+            out = run.communicate()[0]
+            if run.returncode:
+                problems.append('a check run beside another failed:\n' + out)
+    return problems
+
+
 def main():
     if len(sys.argv) != 3:
         fail(__doc__.strip())
@@ -137,6 +202,10 @@ def main():
         problems = elf(build, *args)
     elif kind == 'install':
         problems = install(build)
+    elif kind == 'attack':
+        problems = attack(build)
+    elif kind == 'together':
+        problems = together(build, *args)
     elif kind == 'observer':
         problems = observer(build, args[0], args[1], args[2], args[3:])
     else:
