@@ -17,7 +17,8 @@ namespace {
   "-F /usr/share/ltrace/libc.so.conf -F /etc/ltrace.conf"
 
 // The conditions that change what the loader does before main: which
-// descriptors are open, the user, the limit, the mount.
+// descriptors are open (standard output closed or not), the user, the limit,
+// the mount.
 const char *const kStartupConditions[] = {"stdout", "user", "nproc", "rofs"};
 
 std::vector<Call> calls_of(const std::string &text, Format format) {
@@ -87,18 +88,41 @@ bool split_words(const std::string &line, std::vector<std::string> &words,
   return true;
 }
 
-std::vector<Call> Observer::startup(const Situation &situation) {
+void Observer::prepare(const Situation &situation) {
+  {
+    const std::lock_guard<std::mutex> held(lock_);
+    if (startups_.count(startup_key(situation)))
+      return;  // found or being found
+  }
+  try {
+    startup(situation);
+  } catch (const Failure &) {  // each situation that needs it says so
+  }
+}
+
+Situation Observer::startup_conditions(const Situation &situation) {
   Situation conditions;
   conditions.name = "empty-main";
-  std::string key;
   for (const auto &setting : situation.settings) {
     for (const char *condition : kStartupConditions) {
-      if (setting.first == condition) {
+      if (setting.first == condition &&
+          (condition != std::string("stdout") || setting.second == "closed"))
         conditions.settings.push_back(setting);
-        key += setting.first + "=" + setting.second + " ";
-      }
     }
   }
+  return conditions;
+}
+
+std::string Observer::startup_key(const Situation &situation) {
+  std::string key;
+  for (const auto &setting : startup_conditions(situation).settings)
+    key += setting.first + "=" + setting.second + " ";
+  return key;
+}
+
+std::vector<Call> Observer::startup(const Situation &situation) {
+  const Situation conditions = startup_conditions(situation);
+  const std::string key = startup_key(situation);
   // The first run that needs it finds it; the others wait for that one.
   std::promise<std::vector<Call>> promise;
   std::shared_future<std::vector<Call>> future;

@@ -52,9 +52,13 @@ class Observer {
     std::vector<std::string> lines;  // a reason, or the differences
   };
   Verdict check(const Situation &situation);
+  // Finds the start-up for the way the situation runs, ahead of its check.
+  void prepare(const Situation &situation);
 
  private:
   std::vector<Call> startup(const Situation &situation);
+  static Situation startup_conditions(const Situation &situation);
+  static std::string startup_key(const Situation &situation);
   std::vector<std::string> command_;
   Format format_;
   std::string label_;

@@ -44,8 +44,7 @@ bool libc_own(const Call &call) {
 
 bool digits(const std::string &s) {
   return !s.empty() && s.size() < 19 &&
-         std::all_of(s.begin(), s.end(),
-                     [](char c) { return c >= '0' && c <= '9'; });
+         s.find_first_not_of("0123456789") == std::string::npos;
 }
 
 // Whether a pid can be the parent of a program that the observer started:

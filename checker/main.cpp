@@ -122,14 +122,23 @@ int command_check(const std::vector<Situation> &table,
   for (const Situation *s : chosen)
     for (auto &observer : observers)
       jobs.push_back({s, observer.get(), std::nullopt});
+  // The start-ups go first, every situation of each way of running but the
+  // first, so that no worker waits for another's.
+  std::vector<std::pair<Observer *, const Situation *>> startups;
+  for (Job &job : jobs) startups.emplace_back(job.observer, job.situation);
   std::mutex lock;
   std::condition_variable ready;
   std::atomic<std::size_t> next{0};
   auto work = [&] {
-    for (std::size_t i; (i = next++) < jobs.size();) {
-      Observer::Verdict verdict = jobs[i].observer->check(*jobs[i].situation);
+    for (std::size_t i; (i = next++) < startups.size() + jobs.size();) {
+      if (i < startups.size()) {
+        startups[i].first->prepare(*startups[i].second);
+        continue;
+      }
+      Job &job = jobs[i - startups.size()];
+      Observer::Verdict verdict = job.observer->check(*job.situation);
       const std::lock_guard<std::mutex> held(lock);
-      jobs[i].verdict = std::move(verdict);
+      job.verdict = std::move(verdict);
       ready.notify_all();
     }
   };

@@ -21,6 +21,9 @@ bool hex_digit(char c) {
 bool digit(char c) {
   return c >= '0' && c <= '9';
 }
+bool upper_word_char(char c) {
+  return (c >= 'A' && c <= 'Z') || digit(c) || c == '_';
+}
 bool space(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
 }
@@ -137,9 +140,7 @@ Arg classify(std::string_view raw) {
   } else if (!t.empty() && (t[0] == '{' || t[0] == '[')) {
     arg.kind = Arg::kStructure;
   } else if (t.find('|') != std::string_view::npos ||
-             (!t.empty() && !digit(t[0]) && all(t, [](char c) {
-               return (c >= 'A' && c <= 'Z') || digit(c) || c == '_';
-             }))) {
+             (!t.empty() && !digit(t[0]) && all(t, upper_word_char))) {
     arg.kind = Arg::kFlags;
   }
   return arg;

@@ -443,8 +443,8 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
       std::strtol(conditions.get("umask", "022").c_str(), nullptr, 8));
   const bool fd1000 = conditions.has("fd1000"), rofs = conditions.has("rofs");
   const bool limit = conditions.has("nproc"), other = conditions.other_user();
-  const rlim_t processes =
-      static_cast<rlim_t>(std::strtol(conditions.get("nproc", "0").c_str(), nullptr, 10));
+  const rlim_t processes = static_cast<rlim_t>(
+      std::strtol(conditions.get("nproc", "0").c_str(), nullptr, 10));
 
   const pid_t pid = fork();
   if (pid < 0) throw Failure("cannot start the observer: " + error_text(errno));

@@ -114,7 +114,8 @@ std::vector<Situation> read_situations() {
     if (!(words >> situation.program >> status))
       throw std::runtime_error("a line without a program and status in " +
                                path);
-    situation.status = static_cast<int>(std::strtol(status.c_str(), nullptr, 10));
+    situation.status =
+        static_cast<int>(std::strtol(status.c_str(), nullptr, 10));
     std::set<std::string> wrong;
     for (std::string word; words >> word;) {
       const std::size_t eq = word.find('=');
