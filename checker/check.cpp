@@ -96,7 +96,8 @@ void Observer::prepare(const Situation &situation) {
   }
   try {
     startup(situation);
-  } catch (const Failure &) {  // each situation that needs it says so
+  } catch (const Failure &) {
+    return;  // each situation that needs it says so
   }
 }
 

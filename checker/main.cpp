@@ -180,7 +180,7 @@ int command_check(const std::vector<Situation> &table,
 
 int main(int argc, char **argv) {
   const std::vector<std::string> words(argv + 1, argv + argc);
-  if (words.empty()) usage("say list, show or check\n" + std::string(kUsage));
+  if (words.empty()) usage("say list, show or check (see --help)");
   for (const std::string &word : words) {
     if (word == "-h" || word == "--help") {
       std::cout << kUsage << kHelp;
@@ -193,32 +193,39 @@ int main(int argc, char **argv) {
   std::vector<std::string> positional;
   std::optional<std::string> observer, format;
   std::optional<double> timeout;
+  bool options = true;  // until --
   for (std::size_t i = 1; i < words.size(); ++i) {
     std::string word = words[i], value;
-    const bool option = word.rfind("--", 0) == 0 && word.size() > 2;
+    if (options && word == "--") {
+      options = false;
+      continue;
+    }
+    const bool option = options && word.rfind("--", 0) == 0;
     const std::size_t eq = word.find('=');
     if (option && eq != std::string::npos)
       value = word.substr(eq + 1), word = word.substr(0, eq);
-    else if (option && i + 1 < words.size())
+    const bool known =
+        (word == "--observer" && command != "list") ||
+        ((word == "--format" || word == "--timeout") && command == "check");
+    if (option && !known) usage("no option " + word + " for " + command);
+    if (option && eq == std::string::npos) {
+      if (i + 1 == words.size()) usage(word + " takes a value");
       value = words[++i];
-    else if (option)
-      usage(word + " takes a value");
-    if (!option || word == "--") {
+    }
+    if (!option) {
       positional.push_back(word);
-    } else if (word == "--observer" && command != "list") {
+    } else if (word == "--observer") {
       observer = value;
-    } else if (word == "--format" && command == "check") {
+    } else if (word == "--format") {
       if (value != "strace" && value != "ltrace")
         usage("--format takes strace or ltrace");
       format = value;
-    } else if (word == "--timeout" && command == "check") {
+    } else {
       char *end = nullptr;
       const double seconds = std::strtod(value.c_str(), &end);
       if (value.empty() || *end || !(seconds > 0) || seconds > 1e6)
         usage("--timeout takes a number of seconds above 0");
       timeout = seconds;
-    } else {
-      usage("no option " + word + " for " + command);
     }
   }
   std::vector<Situation> table;

@@ -49,7 +49,7 @@ constexpr std::size_t kMaxErr = 4096;
 constexpr uid_t kFirstOwnUid = 61000, kLastOwnUid = 65000;
 
 // The steps in the child whose failure it reports before the observer starts.
-enum Step : int { kFolder = 1, kMount, kUser, kLimit, kExec };
+enum Step : unsigned char { kFolder = 1, kMount, kUser, kLimit, kExec };
 
 struct Fd {
   int fd = -1;

@@ -194,6 +194,23 @@ def observers_only(build):
     return (['exit %d' % done.returncode] if done.returncode else []) + skips
 
 
+def command(build, status, phrase, *args):
+    """syscall-probes ARGS exits with STATUS and prints PHRASE, in one line
+    and without a traceback when it is an error."""
+    done = subprocess.run([os.path.join(build, 'syscall-probes')] + list(args),
+                          capture_output=True, text=True, timeout=60)
+    said = done.stdout + done.stderr
+    print(said)
+    problems = []
+    if done.returncode != int(status):
+        problems.append('exit %d, not %s' % (done.returncode, status))
+    if phrase not in said:
+        problems.append('without "%s"' % phrase)
+    if done.returncode and len(done.stderr.splitlines()) > 1:
+        problems.append('more than one line on standard error')
+    return problems
+
+
 def together(build, situation, rounds):
     """Two checkers at once, several times over: neither disturbs the other."""
     problems = []
@@ -225,6 +242,8 @@ def main():
         problems = attack(build)
     elif kind == 'observers-only':
         problems = observers_only(build)
+    elif kind == 'command':
+        problems = command(build, *args)
     elif kind == 'together':
         problems = together(build, *args)
     elif kind == 'observer':
