@@ -45,24 +45,24 @@ bool split_words(const std::string &line, std::vector<std::string> &words,
   words.clear();
   std::string word;
   bool in_word = false;
-  char quote = 0;
+  char quoting = 0;
   for (std::size_t i = 0; i < line.size(); ++i) {
     const char c = line[i];
-    if (quote == '\'') {
+    if (quoting == '\'') {
       if (c == '\'')
-        quote = 0;
+        quoting = 0;
       else
         word += c;
-    } else if (quote == '"') {
+    } else if (quoting == '"') {
       if (c == '"')
-        quote = 0;
+        quoting = 0;
       else if (c == '\\' && i + 1 < line.size() &&
                std::string("\"\\$`\n").find(line[i + 1]) != std::string::npos)
         word += line[++i];
       else
         word += c;
     } else if (c == '\'' || c == '"') {
-      quote = c;
+      quoting = c;
       in_word = true;
     } else if (c == '\\') {
       if (++i >= line.size()) {
@@ -80,7 +80,7 @@ bool split_words(const std::string &line, std::vector<std::string> &words,
       in_word = true;
     }
   }
-  if (quote) {
+  if (quoting) {
     why = "no closing quotation";
     return false;
   }
@@ -116,7 +116,8 @@ Situation Observer::startup_conditions(const Situation &situation) {
 
 std::string Observer::startup_key(const Situation &situation) {
   std::string key;
-  for (const auto &setting : startup_conditions(situation).settings)
+  const Situation conditions = startup_conditions(situation);
+  for (const auto &setting : conditions.settings)
     key += setting.first + "=" + setting.second + " ";
   return key;
 }

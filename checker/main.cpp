@@ -203,7 +203,7 @@ int main(int argc, char **argv) {
     const bool option = options && word.rfind("--", 0) == 0;
     const std::size_t eq = word.find('=');
     if (option && eq != std::string::npos)
-      value = word.substr(eq + 1), word = word.substr(0, eq);
+      value = word.substr(eq + 1), word.resize(eq);
     const bool known =
         (word == "--observer" && command != "list") ||
         ((word == "--format" || word == "--timeout") && command == "check");

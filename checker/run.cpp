@@ -406,10 +406,14 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
   if (path.empty())
     throw Failure("the observer cannot be started: " + words[0] +
                   " is not on the PATH");
+  // Everything the child needs is made before it is started: it allocates
+  // nothing.
   std::vector<char *> argv;
+  // cppcheck-suppress constVariableReference
   for (std::string &word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   std::string env_words[] = {"PATH=" + env_path(), "LC_ALL=C"};
+  // cppcheck-suppress variableScope
   char *envp[] = {env_words[0].data(), env_words[1].data(), nullptr};
 
   // Standard output: a file of the run's, a pipe, a terminal, or closed.

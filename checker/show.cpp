@@ -41,6 +41,7 @@ std::optional<std::string> output_of(const std::vector<std::string> &words) {
   if (path.empty() || pipe2(ends, O_CLOEXEC) != 0) return std::nullopt;
   std::vector<char *> argv;
   std::vector<std::string> copy = words;
+  // cppcheck-suppress constVariableReference
   for (std::string &word : copy) argv.push_back(word.data());
   argv.push_back(nullptr);
   const pid_t pid = fork();
@@ -149,7 +150,8 @@ std::vector<std::vector<Site>> call_sites(const std::string &raw,
   std::string where;
   for (Site *site : placed) {
     if (!std::getline(found, where)) break;
-    where = where.substr(0, where.find(' '));
+    const std::size_t space = where.find(' ');  // file:line (discriminator N)
+    if (space != std::string::npos) where.resize(space);
     site->line = where.substr(where.rfind('/') + 1);
   }
   return heads;
