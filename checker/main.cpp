@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "check.h"
+#include "results.h"
 #include "run.h"
 #include "show.h"
 
@@ -26,7 +27,8 @@ const char kUsage[] =
     "       syscall-probes show SITUATION [--observer strace|ltrace]\n"
     "       syscall-probes check [--observer OBSERVER] [--format "
     "strace|ltrace]\n"
-    "                            [--timeout SECONDS] [SITUATION ...]\n";
+    "                            [--timeout SECONDS] [--tap] [--junit FILE]\n"
+    "                            [SITUATION ...]\n";
 
 const char kHelp[] =
     "\n"
@@ -45,7 +47,9 @@ const char kHelp[] =
     "does\n"
     "             (--format strace, the default) or `ltrace -f -o FILE`\n"
     "             (--format ltrace). --timeout: seconds an observer may take\n"
-    "             over one run (default 60).\n"
+    "             over one run (default 60). --tap: the verdicts as TAP\n"
+    "             version 13 on standard output; --junit FILE: also as JUnit\n"
+    "             XML in FILE.\n"
     "\n"
     "Exit status of check: 0 when nothing failed, 1 when something did, 2 for "
     "a\n"
@@ -74,7 +78,13 @@ int command_list(const std::vector<Situation> &table) {
   return 0;
 }
 
-int command_check(const std::vector<Situation> &table,
+// Where the verdicts go besides the lines on standard output.
+struct Output {
+  bool tap = false;   // TAP version 13 on standard output instead
+  std::string junit;  // JUnit XML to this file
+};
+
+int command_check(const Output &out, const std::vector<Situation> &table,
                   const std::vector<std::string> &names,
                   const std::optional<std::string> &asked,
                   const std::optional<std::string> &format_name,
@@ -149,10 +159,12 @@ int command_check(const std::vector<Situation> &table,
   std::size_t width = 0;
   for (const Situation *s : chosen) width = std::max(width, s->name.size());
   int passed = 0, failed = 0, skipped = 0;
+  std::vector<Result> results;
+  if (out.tap) std::printf("TAP version 13\n1..%zu\n", jobs.size());
   for (Job &job : jobs) {
     std::unique_lock<std::mutex> held(lock);
     ready.wait(held, [&] { return job.verdict.has_value(); });
-    const Observer::Verdict &verdict = *job.verdict;
+    Observer::Verdict verdict = std::move(*job.verdict);
     held.unlock();
     (verdict.word == "passed"   ? passed
      : verdict.word == "FAILED" ? failed
@@ -160,21 +172,26 @@ int command_check(const std::vector<Situation> &table,
     const std::string label = observers.size() > 1 || job.observer->built_in()
                                   ? job.observer->label()
                                   : "observer";
-    std::string head = job.situation->name;
-    head.resize(std::max(width, head.size()), ' ');
-    std::string shown = label;
-    shown.resize(std::max<std::size_t>(6, shown.size()), ' ');
-    head += "  " + shown + "  " + verdict.word;
-    if (verdict.lines.size() == 1)
-      head += ": " + verdict.lines[0];  // a reason; a diff goes below
-    std::printf("%s\n", head.c_str());
-    if (verdict.word == "FAILED" && verdict.lines.size() > 1)
-      for (const std::string &line : verdict.lines)
-        std::printf("    %s\n", line.c_str());
+    results.push_back(
+        {job.situation->name, label, verdict.word, std::move(verdict.lines)});
+    const std::string shown = out.tap
+                                  ? tap_point(results.back(), results.size())
+                                  : text_line(results.back(), width);
+    std::fputs(shown.c_str(), stdout);
     std::fflush(stdout);
   }
   for (std::thread &worker : workers) worker.join();
-  std::printf("%d passed, %d failed, %d skipped\n", passed, failed, skipped);
+  std::printf("%s%d passed, %d failed, %d skipped\n", out.tap ? "# " : "",
+              passed, failed, skipped);
+  if (!out.junit.empty()) {
+    const std::string xml = junit(results);
+    std::FILE *file = std::fopen(out.junit.c_str(), "w");
+    if (!file || std::fputs(xml.c_str(), file) < 0 || std::fclose(file) != 0) {
+      std::fprintf(stderr, "syscall-probes: cannot write %s\n",
+                   out.junit.c_str());
+      return 2;
+    }
+  }
   return failed ? 1 : 0;
 }
 
@@ -193,6 +210,7 @@ int main(int argc, char **argv) {
   std::vector<std::string> positional;
   std::optional<std::string> observer, format;
   std::optional<double> timeout;
+  Output out;
   bool options = true;  // until --
   for (std::size_t i = 1; i < words.size(); ++i) {
     std::string word = words[i], value;
@@ -204,10 +222,16 @@ int main(int argc, char **argv) {
     const std::size_t eq = word.find('=');
     if (option && eq != std::string::npos)
       value = word.substr(eq + 1), word.resize(eq);
-    const bool known =
-        (word == "--observer" && command != "list") ||
-        ((word == "--format" || word == "--timeout") && command == "check");
+    const bool known = (word == "--observer" && command != "list") ||
+                       ((word == "--format" || word == "--timeout" ||
+                         word == "--junit" || word == "--tap") &&
+                        command == "check");
     if (option && !known) usage("no option " + word + " for " + command);
+    if (word == "--tap") {  // the one option without a value
+      if (eq != std::string::npos) usage("--tap takes no value");
+      out.tap = true;
+      continue;
+    }
     if (option && eq == std::string::npos) {
       if (i + 1 == words.size()) usage(word + " takes a value");
       value = words[++i];
@@ -220,6 +244,9 @@ int main(int argc, char **argv) {
       if (value != "strace" && value != "ltrace")
         usage("--format takes strace or ltrace");
       format = value;
+    } else if (word == "--junit") {
+      if (value.empty()) usage("--junit takes a file name");
+      out.junit = value;
     } else {
       char *end = nullptr;
       const double seconds = std::strtod(value.c_str(), &end);
@@ -246,7 +273,7 @@ int main(int argc, char **argv) {
     if (!built_in(label)) usage("show takes the observer strace or ltrace");
     return show(find(table, positional[0]), label);
   }
-  return command_check(table, positional, observer, format,
+  return command_check(out, table, positional, observer, format,
                        timeout.value_or(kTimeout));
 }
 

@@ -19,6 +19,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from xml.etree import ElementTree
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 
@@ -211,6 +212,31 @@ def command(build, status, phrase, *args):
     return problems
 
 
+def results(build, *situations):
+    """check --tap --junit with an observer that gets probe5's digits wrong:
+    prove reads the TAP without a parse error and counts what failed, and
+    the JUnit file has a test case per situation, failures as failures."""
+    edit = os.path.join(TESTS, 'faulty-observer') + " strace 's/\"12345/\"12346/' {report} --"
+    with tempfile.TemporaryDirectory() as work:
+        tap, xml = os.path.join(work, 'out.tap'), os.path.join(work, 'out.xml')
+        with open(tap, 'w') as out:
+            done = subprocess.run([os.path.join(build, 'syscall-probes'), 'check', '--tap',
+                                   '--junit', xml, '--observer', edit] + list(situations),
+                                  stdout=out)
+        proved = subprocess.run(['prove', '-e', 'cat', tap], capture_output=True, text=True)
+        print(proved.stdout + proved.stderr)
+        cases = ElementTree.parse(xml).getroot().iter('testcase')
+        got = sorted((c.get('name'), c.find('failure') is not None) for c in cases)
+    want = sorted((s, s.startswith('probe5')) for s in situations)
+    problems = [] if done.returncode == 1 else ['exit %d, not 1' % done.returncode]
+    if 'Parse errors' in proved.stdout or 'Failed: %d' % sum(f for _, f in want) \
+            not in proved.stdout:
+        problems.append('prove did not read the TAP as it should')
+    if got != want:
+        problems.append('the JUnit test cases are %s, not %s' % (got, want))
+    return problems
+
+
 def together(build, situation, rounds):
     """Two checkers at once, several times over: neither disturbs the other."""
     problems = []
@@ -244,6 +270,8 @@ def main():
         problems = observers_only(build)
     elif kind == 'command':
         problems = command(build, *args)
+    elif kind == 'results':
+        problems = results(build, *args)
     elif kind == 'together':
         problems = together(build, *args)
     elif kind == 'observer':

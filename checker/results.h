@@ -1,0 +1,26 @@
+// SPDX-FileCopyrightText: 2026 The syscall-probes authors
+// SPDX-License-Identifier: MIT
+// The verdicts as people and CI systems read them: one line each (with a
+// diff below a failure), TAP version 13, or JUnit XML.
+#pragma once
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace probes {
+
+struct Result {
+  std::string situation;
+  std::string observer;
+  std::string word;                // passed, FAILED or skipped
+  std::vector<std::string> lines;  // a reason, or the differences
+};
+
+// "probe5-in-source  strace  FAILED" and the diff, indented, below it.
+std::string text_line(const Result &result, std::size_t width);
+// "ok 3 - probe5-in-source strace", a reason or diff as YAML diagnostics.
+std::string tap_point(const Result &result, std::size_t number);
+// One testsuite, a testcase per situation and observer.
+std::string junit(const std::vector<Result> &results);
+
+}  // namespace probes
