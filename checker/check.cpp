@@ -228,6 +228,8 @@ Observer::Verdict Observer::check(const Situation &situation) {
         i < want.size() ? want[i] : none, i < got.size() ? got[i] : none);
     problems.insert(problems.end(), diff.begin(), diff.end());
   }
+  const auto paths = path_problems(processes, seen.cwd);
+  problems.insert(problems.end(), paths.begin(), paths.end());
   if (seen.has_after) {
     std::vector<std::string> want_dir;
     const std::string listed =

@@ -224,6 +224,47 @@ std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
   return result;
 }
 
+std::vector<std::string> path_problems(const std::vector<Process> &processes,
+                                       const std::string &cwd) {
+  std::vector<std::string> problems;
+  for (const Process &process : processes) {
+    std::unordered_map<std::string, std::string> opened;  // descriptor -> path
+    for (const Call &call : process.calls) {
+      for (const Arg &arg : call.args) {
+        const auto found = opened.find(arg.text);
+        std::string want;
+        if (arg.text == "AT_FDCWD")
+          want = cwd;
+        else if (found != opened.end())
+          want = found->second;
+        if (!arg.path.empty() && !want.empty() && arg.path != want)
+          problems.push_back(call.text + ": " + arg.text + " names " +
+                             arg.path + ", not " + want);
+      }
+      const bool opens =
+          call.name == "open" || call.name == "openat" || call.name == "creat";
+      const Arg *name = nullptr;
+      for (const Arg &arg : call.args)
+        if (!name && arg.kind == Arg::kString) name = &arg;
+      if (opens && !call.result_path.empty() && name && !name->cut &&
+          name->text.size() > 2 && name->text[1] != '/' &&
+          name->text.find('\\') == std::string::npos) {
+        const std::string want =
+            cwd + "/" + name->text.substr(1, name->text.size() - 2);
+        if (call.result_path != want)
+          problems.push_back(call.text + " names " + call.result_path +
+                             ", not " + want);
+        opened[call.result] = want;
+      }
+      if (call.name == "close" && !call.args.empty())
+        opened.erase(call.args[0].text);
+    }
+  }
+  if (!problems.empty())
+    problems.insert(problems.begin(), "the descriptors' paths differ:");
+  return problems;
+}
+
 bool same(const Call &want, const Call &got) {
   if (want.text == got.text) return true;
   if (!want.is_call || !got.is_call) return same_text(want.text, got.text);

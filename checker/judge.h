@@ -29,6 +29,12 @@ bool starts_process(const Call &call);
 // The call or line that ends a process.
 bool ends_process(const Call &call);
 
+// strace -y names the file behind a descriptor. Where that file is the
+// situation's own (its folder CWD, or a file opened there by a name relative
+// to it), it must be the right one: one line for each that is not.
+std::vector<std::string> path_problems(const std::vector<Process> &processes,
+                                       const std::string &cwd);
+
 // Nothing when the report's calls stand for the reference's; else a heading
 // ("WHAT differs:") and a unified diff.
 std::vector<std::string> difference(const std::string &what,

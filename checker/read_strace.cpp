@@ -1,17 +1,81 @@
 // SPDX-FileCopyrightText: 2026 The syscall-probes authors
 // SPDX-License-Identifier: MIT
 // strace's report, as `strace -f -o FILE` writes it: one system call a line,
-// "name(args) = result", with the process id in front.
+// "name(args) = result", with the process id in front. What its users add by
+// habit is read too: times (in the framing), -X verbose's raw values with
+// their names in comments, and -y's paths of descriptors, which are kept
+// apart for judging.
+#include <string_view>
+
 #include "report.h"
 
 namespace probes {
+namespace {
+
+// -X verbose: "0xc1 /* O_WRONLY|O_CREAT|O_EXCL */" is read as the names.
+std::string named_values(std::string_view line) {
+  std::string out;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == '"') {  // a string is copied whole
+      std::size_t end = i + 1;
+      while (end < line.size() && line[end] != '"')
+        end += line[end] == '\\' ? 2 : 1;
+      end = std::min(end + 1, line.size());
+      out.append(line.substr(i, end - i));
+      i = end - 1;
+    } else if (line.compare(i, 4, " /* ") == 0 &&
+               line.find(" */", i + 4) != std::string_view::npos) {
+      const std::size_t close = line.find(" */", i + 4);
+      std::size_t start = out.size();  // the raw value before the comment
+      while (start > 0 && out[start - 1] != ' ' && out[start - 1] != '(' &&
+             out[start - 1] != '|' && out[start - 1] != '=' &&
+             out[start - 1] != '{')
+        --start;
+      out.resize(start);
+      out.append(line.substr(i + 4, close - i - 4));
+      i = close + 2;
+    } else {
+      out += line[i];
+    }
+  }
+  return out;
+}
+
+// -y: "3</dir/probe5.cpp>" is the descriptor 3 and its path.
+bool split_path(std::string &text, std::string &path) {
+  const std::size_t open = text.find('<');
+  if (open == std::string::npos || open == 0 || text.back() != '>' ||
+      text[0] == '"')
+    return false;
+  const std::string value = text.substr(0, open);
+  if (value != "AT_FDCWD" &&
+      value.find_first_not_of("-0123456789") != std::string::npos)
+    return false;
+  path = text.substr(open + 1, text.size() - open - 2);
+  text = value;
+  return true;
+}
+
+}  // namespace
 
 void read_strace(const std::vector<Lines> &lines, std::vector<Process> &out) {
   for (const Lines &process : lines) {
     Process read{process.pid, {}};
     read.calls.reserve(process.lines.size());
-    for (const std::string &line : process.lines)
-      read.calls.push_back(parse_call(line));
+    for (const std::string &line : process.lines) {
+      const bool verbose = line.find(" /* ") != std::string::npos;
+      Call call = parse_call(verbose ? named_values(line) : line);
+      bool paths = false;
+      for (Arg &arg : call.args) {
+        if (split_path(arg.text, arg.path)) {
+          arg.kind = arg.text == "AT_FDCWD" ? Arg::kFlags : Arg::kNumber;
+          paths = true;
+        }
+      }
+      paths |= call.has_result && split_path(call.result, call.result_path);
+      if (paths) call.text = render(call);
+      read.calls.push_back(std::move(call));
+    }
     out.push_back(std::move(read));
   }
 }

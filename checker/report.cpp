@@ -146,6 +146,29 @@ Arg classify(std::string_view raw) {
   return arg;
 }
 
+bool time_char(char c) {
+  return digit(c) || c == '.';
+}
+
+// The line without the time that -t, -tt, -ttt or -r puts in front of each
+// call (12:01:02, 12:01:02.123456, 1700000000.123456, 0.000079): times are
+// left aside.
+std::string_view without_time(std::string_view line) {
+  std::size_t i = 0;
+  while (i < line.size() && line[i] == ' ') ++i;
+  const std::size_t start = i;
+  while (i < line.size() && (time_char(line[i]) || line[i] == ':')) ++i;
+  const std::string_view stamp = line.substr(start, i - start);
+  const bool clock = stamp.size() >= 8 && stamp[2] == ':' && stamp[5] == ':';
+  const bool seconds = stamp.find('.') != std::string_view::npos &&
+                       stamp.find(':') == std::string_view::npos;
+  if (i == start || i >= line.size() || line[i] != ' ' || !(clock || seconds) ||
+      !digit(stamp[0]))
+    return line;
+  while (i < line.size() && line[i] == ' ') ++i;
+  return line.substr(i);
+}
+
 constexpr std::string_view kMarks[] = {"<unfinished ...>", "<no return ...>"};
 
 }  // namespace
@@ -162,7 +185,12 @@ bool format_named(std::string_view name, Format &format) {
 
 Call parse_call(std::string_view line) {
   Call call;
-  const std::string_view s = trim(line);
+  std::string_view s = trim(line);
+  // -T: the time the call took, <0.000013>, ends the line; it is left aside.
+  const std::size_t took = s.rfind(" <");
+  if (took != std::string_view::npos && s.back() == '>' &&
+      all(s.substr(took + 2, s.size() - took - 3), time_char))
+    s = trim(s.substr(0, took));
   call.text = fold(s);
   std::size_t i = 0;
   while (i < s.size() && (word_char(s[i]) || s[i] == '+')) ++i;
@@ -311,7 +339,9 @@ std::string split_processes(std::string_view text, std::vector<Lines> &out) {
     // The process id: "1234  call", "[pid  1234] call", or none while only
     // one process runs.
     long pid = -1;
-    if (!pid_prefix(line, pid) && alive.size() == 1)
+    const bool has_pid = pid_prefix(line, pid);
+    line = without_time(line);
+    if (!has_pid && alive.size() == 1)
       pid = *alive.begin();
     else if (pid < 0 && !out.empty())
       pid = out.front().pid;

@@ -22,6 +22,7 @@ struct Arg {
   std::string text;  // as shown, padding folded and addresses as ADDR
   bool cut = false;  // a string the observer cut short: "..."...
   std::string raw;   // as the observer wrote it
+  std::string path;  // what strace -y names a descriptor by: 3</dir/probe5.cpp>
 };
 
 struct Call {
@@ -31,8 +32,9 @@ struct Call {
   bool closed = true;  // false: the arguments run into a mark such as
   std::string mark;    // <no return ...>
   bool has_result = false;
-  std::string result;  // 3, -1 EBADF (Bad file descriptor), ?, PID ...
-  std::string text;    // the whole line as shown, padding folded
+  std::string result;       // 3, -1 EBADF (Bad file descriptor), ?, PID ...
+  std::string result_path;  // strace -y: the file a returned descriptor names
+  std::string text;         // the whole line as shown, padding folded
 };
 
 struct Process {

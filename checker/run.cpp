@@ -302,6 +302,52 @@ void end_group(pid_t group) {
   }
 }
 
+// A report file in the report's folder: a regular file of the observer's
+// user, opened without following a link, refused by its size alone.
+std::string report_file(int folder, const std::string &name, uid_t uid) {
+  const Fd file(openat(folder, name.c_str(),
+                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (file.fd < 0 && errno == ELOOP)
+    throw Failure("the report is a symbolic link, which is not followed");
+  if (file.fd < 0)
+    throw Failure("the observer wrote no report (" + error_text(errno) + ")");
+  struct stat info;
+  if (fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode))
+    throw Failure("the report is not a regular file");
+  if (info.st_uid != uid)
+    throw Failure("the report belongs to user " + std::to_string(info.st_uid) +
+                  ", not to the observer's");
+  if (static_cast<std::size_t>(info.st_size) > kMaxReport)
+    throw Failure("the report holds " + std::to_string(info.st_size) +
+                  " bytes, more than the " + std::to_string(kMaxReport) +
+                  " that these programs can give rise to");
+  std::string text = text_of(file.fd, kMaxReport + 1);
+  if (text.size() > kMaxReport)
+    throw Failure("the report grew past " + std::to_string(kMaxReport) +
+                  " bytes");
+  return text;
+}
+
+// strace -ff's files, report.PID, in the order of their process ids.
+std::vector<std::pair<long, std::string>> per_process(int folder) {
+  std::vector<std::pair<long, std::string>> parts;
+  const int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (!dir) {
+    if (fd >= 0) close(fd);
+    return parts;
+  }
+  while (const dirent *entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.rfind("report.", 0) == 0 && name.size() > 7 && name.size() < 17 &&
+        name.find_first_not_of("0123456789", 7) == std::string::npos)
+      parts.emplace_back(std::stol(name.substr(7)), name);
+  }
+  closedir(dir);
+  std::sort(parts.begin(), parts.end());
+  return parts;
+}
+
 std::string last_words(const std::string &err) {
   std::string text = err;
   while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
@@ -569,6 +615,8 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
     throw Failure("the observer was killed by " +
                   signal_name(WTERMSIG(status)) + last_words(seen.err));
   seen.status = WEXITSTATUS(status);
+  char real[PATH_MAX];
+  seen.cwd = realpath(cwd.c_str(), real) ? real : cwd;
   if (own_folder) {
     const Fd folder(openat(work.fd.fd, "cwd",
                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -576,29 +624,33 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
     seen.after = listing(folder.fd);
   }
 
-  // The report: a regular file of the observer's user, read by its size.
+  // The report: a regular file of the observer's user, read by its size;
+  // or, from strace -ff, one such file per process, report.PID.
   const Fd folder(openat(work.fd.fd, "report",
                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  const Fd file(openat(folder.fd, "report",
-                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (file.fd < 0 && errno == ELOOP)
-    throw Failure("the report is a symbolic link, which is not followed");
-  if (file.fd < 0)
-    throw Failure("the observer wrote no report (" + error_text(errno) + ")");
-  struct stat info;
-  if (fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode))
-    throw Failure("the report is not a regular file");
-  if (info.st_uid != uid)
-    throw Failure("the report belongs to user " + std::to_string(info.st_uid) +
-                  ", not to the observer's");
-  if (static_cast<std::size_t>(info.st_size) > kMaxReport)
-    throw Failure("the report holds " + std::to_string(info.st_size) +
-                  " bytes, more than the " + std::to_string(kMaxReport) +
-                  " that these programs can give rise to");
-  seen.report = text_of(file.fd, kMaxReport + 1);
-  if (seen.report.size() > kMaxReport)
-    throw Failure("the report grew past " + std::to_string(kMaxReport) +
-                  " bytes");
+  std::vector<std::pair<long, std::string>> parts = {{-1, "report"}};
+  if (faccessat(folder.fd, "report", F_OK, AT_SYMLINK_NOFOLLOW) != 0) {
+    parts = per_process(folder.fd);
+    if (parts.empty()) parts = {{-1, "report"}};
+  }
+  for (const auto &[pid, name] : parts) {
+    std::string text = report_file(folder.fd, name, uid);
+    if (pid >= 0) {  // each line gets its process's id in front
+      std::string prefixed;
+      for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        prefixed += std::to_string(pid) + " " + text.substr(start, end - start);
+        start = end;
+      }
+      text = std::move(prefixed);
+    }
+    seen.report += text;
+    if (seen.report.size() > kMaxReport)
+      throw Failure("the report holds more than the " +
+                    std::to_string(kMaxReport) +
+                    " bytes that these programs can give rise to");
+  }
   return seen;
 }
 

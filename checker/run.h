@@ -28,6 +28,7 @@ struct Seen {
   bool has_after = false;  // the working folder was one of the run's own
   std::vector<std::string> after;  // that folder afterwards, a line an entry
   std::string report;              // the report's bytes
+  std::string cwd;                 // the real path of the folder it ran in
 };
 
 // Runs PROGRAM with ARGS under the observer COMMAND, whose word {report}
