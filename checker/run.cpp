@@ -633,15 +633,16 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
     parts = per_process(folder.fd);
     if (parts.empty()) parts = {{-1, "report"}};
   }
-  for (const auto &[pid, name] : parts) {
+  for (const auto &[process, name] : parts) {
     std::string text = report_file(folder.fd, name, uid);
-    if (pid >= 0) {  // each line gets its process's id in front
+    if (process >= 0) {  // each line gets its process's id in front
       std::string prefixed;
-      for (std::size_t start = 0; start < text.size();) {
-        std::size_t end = text.find('\n', start);
+      for (std::size_t from = 0; from < text.size();) {
+        std::size_t end = text.find('\n', from);
         end = end == std::string::npos ? text.size() : end + 1;
-        prefixed += std::to_string(pid) + " " + text.substr(start, end - start);
-        start = end;
+        prefixed +=
+            std::to_string(process) + " " + text.substr(from, end - from);
+        from = end;
       }
       text = std::move(prefixed);
     }
