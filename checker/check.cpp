@@ -29,10 +29,25 @@ std::vector<Call> calls_of(const std::string &text, Format format) {
 
 }  // namespace
 
-const BuiltIn kBuiltIn[2] = {
-    {"strace", "strace -q -f -s 4096 -o {report} --", Format::kStrace},
+const BuiltIn kBuiltIn[6] = {
+    {"strace", "strace -q -f -s 4096 -o {report} --", Format::kStrace, "strace",
+     "strace", true, true, false},
     {"ltrace", "ltrace " LTRACE_PROTOTYPES " -f -s 4096 -o {report} --",
-     Format::kLtrace}};
+     Format::kLtrace, "ltrace", "ltrace", true, true, false},
+    {"qemu-user", "qemu-x86_64 -strace -D {report}", Format::kQemu,
+     "qemu-x86_64", "qemu-user", true, true, false},
+    // Nulgrind: system calls alone, without memcheck's words in between.
+    {"valgrind",
+     "valgrind --tool=none --trace-syscalls=yes --trace-children=yes "
+     "--log-file={report}",
+     Format::kValgrind, "valgrind", "valgrind", true, true, false},
+    {"perf-trace", "perf trace -o {report} --", Format::kPerf, "perf",
+     "linux-perf", false, true, true},
+    // Recorded, then replayed into the report; the data stays beside it.
+    {"uftrace",
+     "sh -c 'uftrace record --force -a -d \"$0.data\" \"$@\"; "
+     "exec uftrace replay --no-pager -f tid -d \"$0.data\" >\"$0\"' {report}",
+     Format::kUftrace, "uftrace", "uftrace", true, false, false}};
 
 const BuiltIn *built_in(const std::string &name) {
   for (const BuiltIn &observer : kBuiltIn)
@@ -89,6 +104,7 @@ bool split_words(const std::string &line, std::vector<std::string> &words,
 }
 
 void Observer::prepare(const Situation &situation) {
+  if (!unavailable_.empty()) return;
   {
     const std::lock_guard<std::mutex> held(lock_);
     if (startups_.count(startup_key(situation)))
@@ -145,38 +161,68 @@ std::vector<Call> Observer::startup(const Situation &situation) {
     std::vector<Process> processes;
     const std::string problem = read_report(seen.report, format_, processes);
     if (!problem.empty()) throw Failure(problem);
-    if (processes.empty()) throw Failure("its report is empty");
+    // A library-call view of an empty program may rightly show nothing.
+    if (processes.empty() && decoding_.exits_shown)
+      throw Failure("its report is empty");
     std::vector<Call> calls;
-    auto named = normalise({processes.front()}, format_, seen.observer);
-    for (Call &call : named.front())
-      if (!starts_process(call)) calls.push_back(std::move(call));
+    if (!processes.empty()) {
+      auto named = normalise({processes.front()}, decoding_, seen.observer);
+      for (Call &call : named.front())
+        if (!starts_process(call)) calls.push_back(std::move(call));
+    }
     std::size_t end = 0;
     while (end < calls.size() && !ends_process(calls[end])) ++end;
-    if (end == calls.size()) throw Failure("its report shows no exit");
+    if (end == calls.size() && decoding_.exits_shown)
+      throw Failure("its report shows no exit");
     calls.resize(end);
     promise.set_value(calls);
   } catch (const Failure &failure) {
     const std::string text = failure.what();  // a skip stays a skip
-    promise.set_exception(
-        std::make_exception_ptr(text.rfind("skipped: ", 0) == 0
-                                    ? failure
-                                    : Failure("on an empty program: " + text)));
+    const BuiltIn *known = probes::built_in(label_);
+    if (text.rfind("skipped: ", 0) != 0 && known && known->may_be_refused)
+      promise.set_exception(std::make_exception_ptr(
+          Failure("skipped: " + label_ + " cannot observe here: " + text)));
+    else
+      promise.set_exception(std::make_exception_ptr(
+          text.rfind("skipped: ", 0) == 0
+              ? failure
+              : Failure("on an empty program: " + text)));
   }
   return future.get();
 }
 
 Observer::Verdict Observer::check(const Situation &situation) {
+  if (!unavailable_.empty()) return {"skipped", {unavailable_}};
   const std::string program = program_path(situation.program);
   const std::string libc = libc_of(program);
-  const std::string kind = format_ == Format::kStrace ? "strace" : "ltrace";
+  // A system-call view is held against the .strace references, a
+  // library-call view against the .ltrace ones.
+  const Format view =
+      decoding_.system_calls ? Format::kStrace : Format::kLtrace;
+  const std::string kind = format_name(view);
   std::vector<std::vector<Call>> want;
   for (const char *suffix : {".", ".child."}) {
-    if (const auto text = reference_file(situation, suffix + kind, libc))
-      want.push_back(calls_of(*text, format_));
+    if (const auto text = reference_file(situation, suffix + kind, libc)) {
+      std::vector<Call> calls;
+      for (Call &call : calls_of(*text, view))
+        if (decoding_.exits_shown || call.text.compare(0, 4, "+++ ") != 0)
+          calls.push_back(std::move(call));
+      want.push_back(std::move(calls));
+    }
   }
   if (want.empty())
     return {"FAILED", {"there is no " + kind + " reference for it"}};
-  if (format_ == Format::kLtrace && want[0].size() > 1 && plt_free(program))
+  if (const BuiltIn *known = probes::built_in(label_)) {
+    if (situation.other_user() && !known->other_users)
+      return {"skipped",
+              {label_ + " reads the kernel's tracing, which is root's: it "
+                        "cannot run as another user"}};
+    if (situation.has("nproc") && !known->limited)
+      return {"skipped",
+              {label_ + " runs processes of its own, more than a limit of " +
+               situation.get("nproc") + " allows"}};
+  }
+  if (!decoding_.system_calls && want[0].size() > 1 && plt_free(program))
     return {"skipped",
             {"the program is built without the PLT, where library calls cannot "
              "be seen"}};
@@ -203,11 +249,11 @@ Observer::Verdict Observer::check(const Situation &situation) {
   if (seen.out != want_out)
     problems.push_back("standard output " + quote(seen.out) + ", expected " +
                        quote(want_out));
-  if (built_in() && !seen.err.empty())
+  if ((label_ == "strace" || label_ == "ltrace") && !seen.err.empty())
     problems.push_back("standard error is not empty: " +
                        quote(seen.err.substr(0, 200)));
   std::vector<std::vector<Call>> got =
-      normalise(processes, format_, seen.observer);
+      normalise(processes, decoding_, seen.observer);
   if (!got.empty()) {
     std::vector<Call> first;
     for (Call &call : got[0])
@@ -225,7 +271,8 @@ Observer::Verdict Observer::check(const Situation &situation) {
     }
     const auto diff = difference(
         i == 0 ? "the calls of the process" : "the calls of the child",
-        i < want.size() ? want[i] : none, i < got.size() ? got[i] : none);
+        i < want.size() ? want[i] : none, i < got.size() ? got[i] : none,
+        decoding_);
     problems.insert(problems.end(), diff.begin(), diff.end());
   }
   const auto paths = path_problems(processes, seen.cwd);

@@ -15,13 +15,19 @@ namespace probes {
 
 constexpr double kTimeout = 60;  // seconds an observer may take over one run
 
-// strace and ltrace as the checker runs them unless told otherwise.
+// The observers that Linux users run, as the checker runs them: strace and
+// ltrace unless told otherwise, and the rest with --observer NAME or all.
 struct BuiltIn {
   const char *name;
   const char *command;
   Format format;
+  const char *tool;     // the command that must be installed
+  const char *package;  // Debian's, which installs it
+  bool other_users;     // can run as another user
+  bool limited;         // can run under a process limit of two
+  bool may_be_refused;  // may find the kernel's tracing refused to it
 };
-extern const BuiltIn kBuiltIn[2];
+extern const BuiltIn kBuiltIn[6];
 const BuiltIn *built_in(const std::string &name);
 
 // Splits a command line into words as a POSIX shell would, quotes and
@@ -38,6 +44,7 @@ class Observer {
            double timeout)
       : command_(std::move(command)),
         format_(format),
+        decoding_(decoding_of(format)),
         label_(std::move(label)),
         timeout_(timeout) {}
   const std::string &label() const {
@@ -52,6 +59,10 @@ class Observer {
     std::vector<std::string> lines;  // a reason, or the differences
   };
   Verdict check(const Situation &situation);
+  // An observer that cannot run here: each situation skips with the reason.
+  void unavailable(std::string reason) {
+    unavailable_ = std::move(reason);
+  }
   // Finds the start-up for the way the situation runs, ahead of its check.
   void prepare(const Situation &situation);
 
@@ -61,8 +72,10 @@ class Observer {
   static std::string startup_key(const Situation &situation);
   std::vector<std::string> command_;
   Format format_;
+  Decoding decoding_;
   std::string label_;
   double timeout_;
+  std::string unavailable_;
   std::mutex lock_;
   std::map<std::string, std::shared_future<std::vector<Call>>> startups_;
 };

@@ -2,9 +2,15 @@
 // SPDX-License-Identifier: MIT
 #include "judge.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <map>
 #include <unordered_map>
+
+#include "values.h"
 
 namespace probes {
 namespace {
@@ -181,10 +187,94 @@ std::vector<std::string> unified(const std::vector<std::string> &a,
   return out;
 }
 
+// The parameters of the calls from main on, in the kernel's or the C
+// library's order, and other names that observers give them.
+const std::map<std::string, std::vector<std::string>> kParameters = {
+    {"umask", {"mask"}},
+    {"open", {"filename", "flags", "mode"}},
+    {"openat", {"dfd", "filename", "flags", "mode"}},
+    {"close", {"fd"}},
+    {"read", {"fd", "buf", "count"}},
+    {"write", {"fd", "buf", "count"}},
+    {"writev", {"fd", "vec", "vlen"}},
+    {"clone", {"flags", "child_stack", "parent_tidptr", "child_tidptr", "tls"}},
+    {"exit_group", {"error_code"}},
+    {"exit", {"status"}},
+    {"printf", {"format"}},
+    {"puts", {"s"}}};
+const std::map<std::string, std::string> kAliases = {
+    {"clone_flags", "flags"},        {"newsp", "child_stack"},
+    {"stack", "child_stack"},        {"pathname", "filename"},
+    {"parent_tid", "parent_tidptr"}, {"child_tid", "child_tidptr"}};
+
+// Each argument under its parameter's name; one the call's parameters do not
+// name goes under #N, its place.
+std::map<std::string, const Arg *> placed(const Call &call) {
+  std::map<std::string, const Arg *> out;
+  const auto known = kParameters.find(call.name);
+  const std::vector<std::string> none;
+  const std::vector<std::string> &parameters =
+      known != kParameters.end() ? known->second : none;
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < call.args.size(); ++i) {
+    const Arg &arg = call.args[i];
+    std::string name = arg.key;
+    if (kAliases.count(name)) name = kAliases.at(name);
+    if (name.empty()) {
+      while (next < parameters.size() && out.count(parameters[next])) ++next;
+      name = next < parameters.size() ? parameters[next++]
+                                      : "#" + std::to_string(i);
+    }
+    out.emplace(name, &arg);
+  }
+  return out;
+}
+
+// Two numbers that are one int: -1 and 4294967295 too.
+bool same_number(long long a, long long b) {
+  return a == b || ((a < 0 || b < 0) && static_cast<std::uint32_t>(a) ==
+                                            static_cast<std::uint32_t>(b));
+}
+
+bool same_value(const Arg &want, const Arg &got, const Decoding &decoding) {
+  if (same_text(want.text, got.text)) return true;
+  if (want.kind == Arg::kAddress)
+    return got.kind == Arg::kAddress || value_of(got.raw).has_value();
+  if (decoding.addresses && got.kind == Arg::kAddress &&
+      (want.kind == Arg::kString || want.kind == Arg::kStructure))
+    return true;
+  const auto wanted = value_of(want.text),
+             shown = value_of(got.raw.empty() ? got.text : got.raw);
+  return wanted && shown && same_number(*wanted, *shown);
+}
+
+// "-1 EBADF (Bad file descriptor)" as -1 and EBADF; "022" as 18.
+bool same_result(const Call &want, const Call &got, const Decoding &decoding) {
+  if (!want.has_result && !got.has_result) return true;
+  if (!got.has_result) return decoding.tail_left_out;
+  if (!want.has_result) return false;
+  if (want.result == got.result) return true;
+  auto split = [](const std::string &result) {
+    const std::size_t space = result.find(' ');
+    std::string error =
+        space == std::string::npos ? "" : result.substr(space + 1);
+    error = error.substr(0, error.find(' '));
+    return std::make_pair(value_of(result.substr(0, space)), error);
+  };
+  const auto [want_value, want_error] = split(want.result);
+  const auto [got_value, got_error] = split(got.result);
+  return want_value && got_value && same_number(*want_value, *got_value) &&
+         want_error == got_error;
+}
+
 }  // namespace
 
+// strace and ltrace: the same line but for strings cut short.
+bool same_line(const Call &want, const Call &got);
+
 std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
-                                         Format format, pid_t observer) {
+                                         const Decoding &decoding,
+                                         pid_t observer) {
   std::unordered_map<long, std::size_t>
       place;  // pid -> its place in the report
   for (std::size_t i = 0; i < processes.size(); ++i)
@@ -192,10 +282,13 @@ std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
   std::vector<std::vector<Call>> result;
   result.reserve(processes.size());
   for (std::size_t index = 0; index < processes.size(); ++index) {
-    long own = processes[index].pid;
+    const bool observer_is_program = decoding.in_process && index == 0;
+    long own = observer_is_program ? observer : processes[index].pid;
     std::vector<Call> calls;
     for (const Call &call : processes[index].calls) {
-      if (format == Format::kStrace && libc_own(call)) continue;
+      if (decoding.system_calls && libc_own(call)) continue;
+      if (!decoding.exits_shown && call.text.compare(0, 4, "+++ ") == 0)
+        continue;
       Call named = call;
       const std::string &name = call.name;
       if (call.is_call && call.has_result && digits(call.result) &&
@@ -210,7 +303,10 @@ std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
         else if (name != "getppid" && name != "getpid" &&
                  child != place.end() && child->second > index)
           role = "CHILD";
-        else if (name == "getppid" && parent_like(value, own, place, observer))
+        else if (name == "getppid" && observer_is_program && value == getpid())
+          role = "PARENT";
+        else if (name == "getppid" && !observer_is_program &&
+                 parent_like(value, own, place, observer))
           role = "PARENT";
         if (role) {
           named.result = role;
@@ -265,7 +361,29 @@ std::vector<std::string> path_problems(const std::vector<Process> &processes,
   return problems;
 }
 
-bool same(const Call &want, const Call &got) {
+bool same(const Call &want, const Call &got, const Decoding &decoding) {
+  if (!decoding.by_value) return same_line(want, got);
+  if (want.text == got.text) return true;
+  if (!want.is_call || !got.is_call) return same_text(want.text, got.text);
+  if (want.name != got.name || want.closed != got.closed ||
+      want.mark != got.mark || !same_result(want, got, decoding))
+    return false;
+  const auto wanted = placed(want), shown = placed(got);
+  for (const auto &[parameter, arg] : wanted) {
+    const auto found = shown.find(parameter);
+    if (found != shown.end()
+            ? !same_value(*arg, *found->second, decoding)
+            : !(decoding.tail_left_out ||
+                (decoding.zeros_left_out && value_of(arg->text) == 0)))
+      return false;
+  }
+  for (const auto &[parameter, arg] :
+       shown)  // an argument the call has not got
+    if (parameter[0] == '#' && !wanted.count(parameter)) return false;
+  return true;
+}
+
+bool same_line(const Call &want, const Call &got) {
   if (want.text == got.text) return true;
   if (!want.is_call || !got.is_call) return same_text(want.text, got.text);
   if (want.name != got.name || want.args.size() != got.args.size() ||
@@ -292,7 +410,8 @@ bool ends_process(const Call &call) {
 
 std::vector<std::string> difference(const std::string &what,
                                     const std::vector<Call> &want,
-                                    const std::vector<Call> &got) {
+                                    const std::vector<Call> &got,
+                                    const Decoding &decoding) {
   // Each call of the report that stands for a reference call is shown as
   // that call; the first such one is taken, and taken once.
   std::vector<bool> taken(want.size(), false);
@@ -300,7 +419,7 @@ std::vector<std::string> difference(const std::string &what,
   for (const Call &call : want) want_lines.push_back(call.text);
   for (const Call &call : got) {
     std::size_t k = 0;
-    while (k < want.size() && (taken[k] || !same(want[k], call))) ++k;
+    while (k < want.size() && (taken[k] || !same(want[k], call, decoding))) ++k;
     if (k < want.size()) {
       taken[k] = true;
       shown_got.push_back(want[k].text);

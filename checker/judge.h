@@ -16,12 +16,19 @@ namespace probes {
 // Each process's calls as the reference shows them: in a system-call view
 // without what the C library does on its own account, and with the process
 // ids that calls return named for what they are (PID, CHILD, PARENT).
+// An observer that runs the program in its own process (DECODING's
+// in_process) is the program: its parent is this checker's process.
+// Without exits shown, "+++ exited" lines are left out.
 std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
-                                         Format format, pid_t observer);
+                                         const Decoding &decoding,
+                                         pid_t observer);
 
 // Whether a report's call stands for a reference call: the same but for
-// strings cut short by the observer's string limit.
-bool same(const Call &want, const Call &got);
+// strings cut short by the observer's string limit; and, as far as the
+// format decodes, with arguments placed by each call's parameters and
+// compared by value, an address for a string or buffer, and what the format
+// leaves out left aside.
+bool same(const Call &want, const Call &got, const Decoding &decoding);
 
 // The calls that start a process (execve, musl's __libc_start_main) name the
 // program: the start-up is compared without them.
@@ -39,7 +46,8 @@ std::vector<std::string> path_problems(const std::vector<Process> &processes,
 // ("WHAT differs:") and a unified diff.
 std::vector<std::string> difference(const std::string &what,
                                     const std::vector<Call> &want,
-                                    const std::vector<Call> &got);
+                                    const std::vector<Call> &got,
+                                    const Decoding &decoding);
 std::vector<std::string> difference(const std::string &what,
                                     const std::vector<std::string> &want,
                                     const std::vector<std::string> &got);

@@ -95,7 +95,9 @@ int command_check(const Output &out, const std::vector<Situation> &table,
     for (const Situation &s : table) chosen.push_back(&s);
   std::vector<std::unique_ptr<Observer>> observers;
   std::vector<std::string> labels;
-  if (asked)
+  if (asked && *asked == "all")
+    for (const BuiltIn &known : kBuiltIn) labels.emplace_back(known.name);
+  else if (asked)
     labels.push_back(*asked);
   else
     labels = {"strace", "ltrace"};
@@ -111,13 +113,19 @@ int command_check(const Output &out, const std::vector<Situation> &table,
     if (!split_words(command, words, why))
       usage("the observer command line cannot be read: " + why);
     if (words.empty()) usage("the observer command line is empty");
-    if (find_command(words[0]).empty()) {
-      std::printf("%s: %s is not installed or not on the PATH\n", label.c_str(),
-                  words[0].c_str());
-      return 1;
-    }
+    const std::string tool = known ? known->tool : words[0];
     observers.push_back(
         std::make_unique<Observer>(words, format, label, timeout));
+    if (find_command(tool).empty()) {
+      if (labels.size() == 1) {  // the one observer asked for
+        std::printf("%s: %s is not installed or not on the PATH\n",
+                    label.c_str(), tool.c_str());
+        return 1;
+      }
+      observers.back()->unavailable(tool +
+                                    " is not installed: Debian's package " +
+                                    known->package + " has it");
+    }
   }
   become_reaper();
   // Every situation under every observer, side by side, one per processor;
@@ -241,8 +249,9 @@ int main(int argc, char **argv) {
     } else if (word == "--observer") {
       observer = value;
     } else if (word == "--format") {
-      if (value != "strace" && value != "ltrace")
-        usage("--format takes strace or ltrace");
+      Format known;
+      if (!format_named(value, known))
+        usage("--format takes strace, ltrace, qemu, valgrind, perf or uftrace");
       format = value;
     } else if (word == "--junit") {
       if (value.empty()) usage("--junit takes a file name");

@@ -10,7 +10,10 @@
 
 namespace probes {
 
-void read_ltrace(const std::vector<Lines> &lines, std::vector<Process> &out) {
+std::string read_ltrace(std::string_view text, std::vector<Process> &out) {
+  std::vector<Lines> lines;
+  const std::string problem = split_processes(text, lines);
+  if (!problem.empty()) return problem;
   constexpr long kCreate = 0100;  // O_CREAT: open has a mode only with it
   for (const Lines &process : lines) {
     Process read{process.pid, {}};
@@ -37,6 +40,7 @@ void read_ltrace(const std::vector<Lines> &lines, std::vector<Process> &out) {
     }
     out.push_back(std::move(read));
   }
+  return "";
 }
 
 }  // namespace probes

@@ -41,43 +41,24 @@ std::string named_values(std::string_view line) {
   return out;
 }
 
-// -y: "3</dir/probe5.cpp>" is the descriptor 3 and its path.
-bool split_path(std::string &text, std::string &path) {
-  const std::size_t open = text.find('<');
-  if (open == std::string::npos || open == 0 || text.back() != '>' ||
-      text[0] == '"')
-    return false;
-  const std::string value = text.substr(0, open);
-  if (value != "AT_FDCWD" &&
-      value.find_first_not_of("-0123456789") != std::string::npos)
-    return false;
-  path = text.substr(open + 1, text.size() - open - 2);
-  text = value;
-  return true;
-}
-
 }  // namespace
 
-void read_strace(const std::vector<Lines> &lines, std::vector<Process> &out) {
+std::string read_strace(std::string_view text, std::vector<Process> &out) {
+  std::vector<Lines> lines;
+  const std::string problem = split_processes(text, lines);
+  if (!problem.empty()) return problem;
   for (const Lines &process : lines) {
     Process read{process.pid, {}};
     read.calls.reserve(process.lines.size());
     for (const std::string &line : process.lines) {
       const bool verbose = line.find(" /* ") != std::string::npos;
       Call call = parse_call(verbose ? named_values(line) : line);
-      bool paths = false;
-      for (Arg &arg : call.args) {
-        if (split_path(arg.text, arg.path)) {
-          arg.kind = arg.text == "AT_FDCWD" ? Arg::kFlags : Arg::kNumber;
-          paths = true;
-        }
-      }
-      paths |= call.has_result && split_path(call.result, call.result_path);
-      if (paths) call.text = render(call);
+      if (take_paths(call)) call.text = render(call);
       read.calls.push_back(std::move(call));
     }
     out.push_back(std::move(read));
   }
+  return "";
 }
 
 }  // namespace probes

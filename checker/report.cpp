@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <utility>
+
+#include "values.h"
 
 namespace probes {
 namespace {
@@ -173,14 +176,60 @@ constexpr std::string_view kMarks[] = {"<unfinished ...>", "<no return ...>"};
 
 }  // namespace
 
+constexpr std::pair<Format, std::string_view> kFormats[] = {
+    {Format::kStrace, "strace"}, {Format::kLtrace, "ltrace"},
+    {Format::kQemu, "qemu"},     {Format::kValgrind, "valgrind"},
+    {Format::kPerf, "perf"},     {Format::kUftrace, "uftrace"}};
+
 bool format_named(std::string_view name, Format &format) {
-  if (name == "strace")
-    format = Format::kStrace;
-  else if (name == "ltrace")
-    format = Format::kLtrace;
-  else
-    return false;
-  return true;
+  for (const auto &[value, known] : kFormats) {
+    if (name == known) {
+      format = value;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string format_name(Format format) {
+  for (const auto &[value, known] : kFormats)
+    if (value == format) return std::string(known);
+  return "";
+}
+
+Decoding decoding_of(Format format) {
+  Decoding d;
+  switch (format) {
+    case Format::kStrace:
+      break;
+    case Format::kLtrace:
+      d.system_calls = false;
+      break;
+    case Format::kQemu:  // strings decoded, buffers as addresses, no exits
+      d.by_value = d.addresses = d.in_process = true;
+      d.exits_shown = false;
+      break;
+    case Format::kValgrind:  // numbers throughout, paths beside addresses
+      d.by_value = d.addresses = d.in_process = true;
+      d.exits_shown = false;
+      break;
+    case Format::kPerf:  // arguments by name, those that are zero left out
+      d.by_value = d.addresses = d.zeros_left_out = true;
+      d.exits_shown = false;
+      break;
+    case Format::kUftrace:  // library calls by their prototypes
+      d.system_calls = false;
+      d.by_value = d.addresses = d.tail_left_out = true;
+      d.exits_shown = false;
+      break;
+  }
+  return d;
+}
+
+std::string result_with_error(long long value, long long error) {
+  const std::string name = errno_name(error);
+  return std::to_string(value) + " " +
+         (name.empty() ? "E" + std::to_string(error) : name);
 }
 
 Call parse_call(std::string_view line) {
@@ -265,6 +314,36 @@ std::string render(const Call &call) {
   if (!call.mark.empty()) line += " " + call.mark;
   if (call.has_result) line += " = " + call.result;
   return line;
+}
+
+namespace {
+
+bool split_path(std::string &text, std::string &path) {
+  const std::size_t open = text.find('<');
+  if (open == std::string::npos || open == 0 || text.back() != '>' ||
+      text[0] == '"')
+    return false;
+  const std::string value = text.substr(0, open);
+  if (value != "AT_FDCWD" &&
+      value.find_first_not_of("-0123456789") != std::string::npos)
+    return false;
+  path = text.substr(open + 1, text.size() - open - 2);
+  text = value;
+  return true;
+}
+
+}  // namespace
+
+bool take_paths(Call &call) {
+  bool any = false;
+  for (Arg &arg : call.args) {
+    if (split_path(arg.text, arg.path)) {
+      arg.kind = arg.text == "AT_FDCWD" ? Arg::kFlags : Arg::kNumber;
+      arg.raw = arg.text;
+      any = true;
+    }
+  }
+  return (call.has_result && split_path(call.result, call.result_path)) || any;
 }
 
 std::string quote(std::string_view bytes) {
@@ -400,13 +479,20 @@ std::string read_report(std::string_view bytes, Format format,
   if (bad != std::string_view::npos)
     return "the report is not text: byte " + std::to_string(bad) +
            " is not UTF-8";
-  std::vector<Lines> lines;
-  std::string problem = split_processes(bytes, lines);
-  if (!problem.empty()) return problem;
-  if (format == Format::kStrace)
-    read_strace(lines, out);
-  else
-    read_ltrace(lines, out);
+  switch (format) {
+    case Format::kStrace:
+      return read_strace(bytes, out);
+    case Format::kLtrace:
+      return read_ltrace(bytes, out);
+    case Format::kQemu:
+      return read_qemu(bytes, out);
+    case Format::kValgrind:
+      return read_valgrind(bytes, out);
+    case Format::kPerf:
+      return read_perf(bytes, out);
+    case Format::kUftrace:
+      return read_uftrace(bytes, out);
+  }
   return "";
 }
 

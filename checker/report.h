@@ -42,10 +42,25 @@ struct Process {
   std::vector<Call> calls;
 };
 
-enum class Format { kStrace, kLtrace };
+enum class Format { kStrace, kLtrace, kQemu, kValgrind, kPerf, kUftrace };
 
-// The format by its name (strace, ltrace); false if there is none such.
+// The format by its name (strace, ltrace, qemu, valgrind, perf, uftrace);
+// false if there is none such.
 bool format_named(std::string_view name, Format &format);
+std::string format_name(Format format);
+
+// How far a format decodes the calls, and so how far a report in it can be
+// held against a reference.
+struct Decoding {
+  bool system_calls = true;     // else calls into the C library (.ltrace)
+  bool by_value = false;        // flags, modes and constants may be numbers
+  bool addresses = false;       // an address may stand for a string or buffer
+  bool zeros_left_out = false;  // an argument that is zero may be left out
+  bool tail_left_out = false;   // arguments past its prototypes, and results
+  bool exits_shown = true;      // "+++ exited ..." lines
+  bool in_process = false;      // the program runs in the observer's process
+};
+Decoding decoding_of(Format format);
 
 // Reads the bytes of a report, or of a reference file, written in the format
 // given. Returns an empty string, or one line on why it cannot be read.
@@ -68,8 +83,20 @@ struct Lines {
 // "[pid  1234] call". False, the line unchanged, when there is none.
 bool pid_prefix(std::string_view &line, long &pid);
 std::string split_processes(std::string_view text, std::vector<Lines> &out);
-void read_strace(const std::vector<Lines> &lines, std::vector<Process> &out);
-void read_ltrace(const std::vector<Lines> &lines, std::vector<Process> &out);
+// Each reader: the text of a report that is known to be text, or one line
+// on why it cannot be read.
+std::string read_strace(std::string_view text, std::vector<Process> &out);
+std::string read_ltrace(std::string_view text, std::vector<Process> &out);
+std::string read_qemu(std::string_view text, std::vector<Process> &out);
+std::string read_valgrind(std::string_view text, std::vector<Process> &out);
+std::string read_perf(std::string_view text, std::vector<Process> &out);
+std::string read_uftrace(std::string_view text, std::vector<Process> &out);
+// A call's result as the references give it: -1 EBADF for an error number.
+std::string result_with_error(long long value, long long error);
+
+// strace -y and perf show "3</dir/probe5.cpp>": the descriptor 3, and its
+// path kept apart in Arg::path and Call::result_path. Whether it had any.
+bool take_paths(Call &call);
 
 // Bytes as the references quote strings: "12345\n".
 std::string quote(std::string_view bytes);

@@ -259,7 +259,7 @@ def main():
                      if w and w[0] == name), None)
     if line is None:
         fail('no case named ' + name)
-    kind, args = line[1], line[2:]
+    kind, args = line[1].split(':')[0], line[2:]  # KIND:LIBC, see CMakeLists.txt
     if kind == 'elf':
         problems = elf(build, *args)
     elif kind == 'install':

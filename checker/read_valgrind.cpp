@@ -1,0 +1,147 @@
+// SPDX-FileCopyrightText: 2026 The syscall-probes authors
+// SPDX-License-Identifier: MIT
+// valgrind's trace of system calls, as `valgrind --tool=none
+// --trace-syscalls=yes --trace-children=yes --log-file=FILE` writes it:
+//   SYSCALL[PID,TID](NR) sys_write ( 1, 0x10a008, 7 ) --> [async] ...
+//   SYSCALL[PID,TID](NR) ... [async] --> Success(0x7)
+//   SYSCALL[PID,TID](NR) sys_openat ( 4294967196, 0x10a008(my_file), 193, 420
+//   )[sync] --> Failure(0x11)
+// Arguments are numbers, a path beside its address; results are hex. A
+// clone's result follows on a line of its own (" --> ... Success(0x..)"),
+// and the child's half on a later one. What valgrind does in the program
+// after exit_group (its __libc_freeres) is valgrind's, and left out.
+#include <cstdlib>
+#include <map>
+#include <string>
+
+#include "report.h"
+
+namespace probes {
+namespace {
+
+// "Success(0x7)" -> "7", "Failure(0x9)" -> "-1 EBADF"; "" when neither.
+std::string outcome(std::string_view text) {
+  const std::size_t success = text.find("Success(0x"),
+                    failure = text.find("Failure(0x");
+  if (success != std::string_view::npos)
+    return std::to_string(std::strtoll(
+        std::string(text.substr(success + 10)).c_str(), nullptr, 16));
+  if (failure != std::string_view::npos)
+    return result_with_error(
+        -1, std::strtoll(std::string(text.substr(failure + 10)).c_str(),
+                         nullptr, 16));
+  return "";
+}
+
+// "0x10a008(my_file)" -> "my_file" as a string; each argument as it is
+// otherwise. clone's flags are hex without 0x.
+std::string arguments(std::string_view name, std::string_view args) {
+  std::string out;
+  std::size_t index = 0;
+  while (!args.empty()) {
+    std::size_t comma = args.find(", ");
+    std::string_view arg = args.substr(0, comma);
+    args = comma == std::string_view::npos ? std::string_view()
+                                           : args.substr(comma + 2);
+    const std::size_t open = arg.find('(');
+    std::string shown(arg);
+    if (open != std::string_view::npos && arg.back() == ')')
+      shown = quote(arg.substr(open + 1, arg.size() - open - 2));
+    else if (name == "clone" && index == 0)
+      shown = "0x" + shown;
+    out += (out.empty() ? "" : ", ") + shown;
+    ++index;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string read_valgrind(std::string_view text, std::vector<Process> &out) {
+  std::string lines;                    // as "PID name(args) = result"
+  std::map<long, std::string> pending;  // a call whose result is to come
+  long cloning = -1;  // a clone whose result is on the next line
+  while (!text.empty()) {
+    const std::size_t eol = text.find('\n');
+    std::string_view line = text.substr(0, eol);
+    text = eol == std::string_view::npos ? std::string_view()
+                                         : text.substr(eol + 1);
+    if (line.size() > kMaxLine)
+      return "a line of the report is " + std::to_string(line.size()) +
+             " characters long";
+    if (line.substr(0, 5) == " --> " || line.substr(0, 4) == "--> ") {
+      if (cloning >= 0 && pending.count(cloning))
+        lines += std::to_string(cloning) + " " + pending[cloning] + " = " +
+                 outcome(line) + "\n";
+      if (cloning >= 0) pending.erase(cloning);
+      cloning = -1;  // a later such line is the child's half of clone
+      continue;
+    }
+    if (line.substr(0, 8) != "SYSCALL[") continue;  // valgrind's own words
+    const long pid =
+        std::strtol(std::string(line.substr(8)).c_str(), nullptr, 10);
+    const std::size_t head = line.find(") ");
+    if (head == std::string_view::npos) continue;
+    std::string_view rest = line.substr(head + 2);
+    const std::size_t own =
+        rest.find("==");  // a tool's message run into the line
+    if (own != std::string_view::npos &&
+        rest.find("-->") == std::string_view::npos)
+      rest = rest.substr(0, own);
+    if (rest.substr(0, 3) == "...") {  // the second half of a call
+      if (pending.count(pid))
+        lines += std::to_string(pid) + " " + pending[pid] + " = " +
+                 outcome(rest) + "\n";
+      pending.erase(pid);
+      continue;
+    }
+    if (rest.substr(0, 4) == "sys_") rest.remove_prefix(4);
+    // "name ( args )", or "name ()"; a path's "(my_file)" has no space
+    // before its closing parenthesis.
+    const std::size_t open = rest.find('(');
+    std::size_t close =
+        rest.find(" )", open == std::string_view::npos ? 0 : open);
+    if (close == std::string_view::npos)
+      close = rest.find(')', open == std::string_view::npos ? 0 : open);
+    if (open == std::string_view::npos || close == std::string_view::npos)
+      continue;
+    std::string name(rest.substr(0, open));
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    std::string_view args = rest.substr(open + 1, close - open - 1);
+    while (!args.empty() && args.front() == ' ') args.remove_prefix(1);
+    while (!args.empty() && args.back() == ' ') args.remove_suffix(1);
+    const std::size_t arrow = rest.find("-->");
+    const std::string call = name + "(" + arguments(name, args) + ")";
+    if (name == "exit_group" || name == "exit") {
+      lines += std::to_string(pid) + " " + call + " = ?\n";
+      lines += std::to_string(pid) +
+               " +++ exited +++\n";  // what follows is valgrind's
+      continue;
+    }
+    if (arrow ==
+        std::string_view::npos) {  // clone: its result on the next line
+      pending[pid] = call;
+      if (name == "clone") cloning = pid;
+      continue;
+    }
+    const std::string result = outcome(rest.substr(arrow));
+    if (result.empty())
+      pending[pid] = call;  // [async] ...: the result comes later
+    else
+      lines += std::to_string(pid) + " " + call + " = " + result + "\n";
+  }
+  std::vector<Lines> processes;
+  const std::string problem = split_processes(lines, processes);
+  if (!problem.empty()) return problem;
+  for (const Lines &process : processes) {
+    Process read{process.pid, {}};
+    for (const std::string &line : process.lines) {
+      if (line.rfind("+++ ", 0) == 0) break;
+      read.calls.push_back(parse_call(line));
+    }
+    out.push_back(std::move(read));
+  }
+  return "";
+}
+
+}  // namespace probes
