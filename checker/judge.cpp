@@ -427,7 +427,23 @@ std::vector<std::string> difference(const std::string &what,
       shown_got.push_back(call.text);
     }
   }
-  return difference(what, want_lines, shown_got);
+  auto lines = difference(what, want_lines, shown_got);
+  // Where the program's view first differs, in one line.
+  std::size_t first = 0;
+  while (first < want_lines.size() && first < shown_got.size() &&
+         want_lines[first] == shown_got[first])
+    ++first;
+  if (!lines.empty()) {
+    lines.insert(
+        lines.begin() + 1,
+        first == want_lines.size()
+            ? "first at a call the reference has not got: " + shown_got[first]
+        : first == shown_got.size()
+            ? "first at " + want_lines[first] + ", which the report has not got"
+            : "first at " + want_lines[first] + ", where the report has " +
+                  shown_got[first]);
+  }
+  return lines;
 }
 
 std::vector<std::string> difference(const std::string &what,

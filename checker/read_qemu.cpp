@@ -4,6 +4,8 @@
 // it: "PID name(args) = result", strings decoded and buffers as addresses,
 // errors as "-1 errno=9 (Bad file descriptor)". A forked child's half of
 // clone comes as a line " = 0" of its own, and exit_group shows no result.
+// What the program writes goes into the log where the log is its standard
+// output, as when that was closed before qemu opened the log.
 #include <cstdlib>
 #include <string>
 
@@ -22,6 +24,15 @@ std::string read_qemu(std::string_view text, std::vector<Process> &out) {
       if (first != std::string::npos && line[first] == '=')
         continue;  // the child's half of clone
       Call call = parse_call(line);
+      // Some pointers come in decimal (pread64(4, 274919869408, ...)): a
+      // number past 32 bits is an address.
+      for (Arg &arg : call.args) {
+        if (arg.kind == Arg::kNumber && arg.text.size() > 10 &&
+            arg.text[0] != '-') {
+          arg.kind = Arg::kAddress;
+          arg.text = "ADDR";
+        }
+      }
       const std::size_t error = call.result.find(" errno=");
       if (call.is_call && error != std::string::npos) {
         const long long number =

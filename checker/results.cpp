@@ -56,6 +56,19 @@ std::string xml(const std::string &text) {
 
 }  // namespace
 
+std::string headline(const Result &result) {
+  if (result.lines.empty()) return "";
+  for (const std::string &line : result.lines) {
+    if (line.rfind("first at ", 0) == 0) {
+      std::string what = result.lines[0];
+      const std::size_t differs = what.rfind(" differs:");
+      if (differs != std::string::npos) what.resize(differs);
+      return what + ", " + line;
+    }
+  }
+  return result.lines[0];
+}
+
 std::string text_line(const Result &result, std::size_t width) {
   std::string head = result.situation;
   head.resize(std::max(width, head.size()), ' ');
@@ -83,9 +96,7 @@ std::string tap_point(const Result &result, std::size_t number) {
   if (result.lines.size() == 1) {
     point += "  message: " + yaml_quoted(result.lines[0]) + "\n";
   } else {
-    point +=
-        "  message: " + yaml_quoted("the report differs from the reference") +
-        "\n  diff:\n";
+    point += "  message: " + yaml_quoted(headline(result)) + "\n  diff:\n";
     for (const std::string &line : result.lines)
       point += "    - " + yaml_quoted(line) + "\n";
   }
@@ -107,7 +118,7 @@ std::string junit(const std::vector<Result> &results) {
   for (const Result &result : results) {
     out += "    <testcase classname=\"syscall-probes." + xml(result.observer) +
            "\" name=\"" + xml(result.situation) + "\"";
-    const std::string first = result.lines.empty() ? "" : result.lines[0];
+    const std::string first = headline(result);
     if (result.word == "passed") {
       out += "/>\n";
       continue;

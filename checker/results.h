@@ -16,6 +16,9 @@ struct Result {
   std::vector<std::string> lines;  // a reason, or the differences
 };
 
+// The reason in one line: for a difference, what differs and where it
+// begins ("the calls of the process, first at close(3) = 0, where ...").
+std::string headline(const Result &result);
 // "probe5-in-source  strace  FAILED" and the diff, indented, below it.
 std::string text_line(const Result &result, std::size_t width);
 // "ok 3 - probe5-in-source strace", a reason or diff as YAML diagnostics.

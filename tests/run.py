@@ -103,6 +103,18 @@ def observer(build, situation, fmt, expect, words):
     """The checker, given this observer: `passed` must pass, anything else
     must fail, with that phrase in its one line, no traceback, in time."""
     expect = expect.split(':')[0]  # :LIBC, the builds it holds for: see CMakeLists.txt
+    tool = words[1] if words[0] == 'faulty' else words[0]
+    tool = {'qemu': 'qemu-x86_64', 'qemu-user': 'qemu-x86_64', 'perf-trace': 'perf'}.get(tool, tool)
+    if tool in ('qemu-x86_64', 'valgrind', 'perf', 'uftrace'):
+        if not shutil.which(tool):
+            print('%s is not installed' % tool)
+            sys.exit(77)
+        if tool == 'perf':
+            tried = subprocess.run(['perf', 'trace', '-o', os.devnull, '--', 'true'],
+                                   capture_output=True, text=True)
+            if tried.returncode:
+                print('perf trace cannot trace here: %s' % tried.stderr.strip()[-200:])
+                sys.exit(77)
     command = ' '.join(shlex.quote(w) if w != 'faulty' else shlex.quote(
         os.path.join(TESTS, 'faulty-observer')) for w in words)
     argv = [os.path.join(build, 'syscall-probes'), 'check', '--timeout', '3',
