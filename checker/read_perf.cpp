@@ -88,8 +88,9 @@ std::string read_perf(std::string_view text, std::vector<Process> &out) {
   for (const Lines &process : processes) {
     Process read{process.pid, {}};
     for (const std::string &line : process.lines) {
-      // The child's half of the clone that made it: no call of its own.
-      if (line.rfind("<... clone resumed>", 0) == 0) continue;
+      // A second half whose first is not in the report: the child's half of
+      // the clone that made it, or an execve begun before perf followed it.
+      if (line.rfind("<... ", 0) == 0) continue;
       Call call = parse_call(line);
       if (take_paths(call))
         call.text = render(call);  // fd: 4</usr/lib/...>, when perf knows it

@@ -48,7 +48,7 @@ std::string arguments(std::string_view name, std::string_view args) {
     if (open != std::string_view::npos && arg.back() == ')')
       shown = quote(arg.substr(open + 1, arg.size() - open - 2));
     else if (name == "clone" && index == 0)
-      shown = "0x" + shown;
+      shown = std::to_string(std::strtoull(shown.c_str(), nullptr, 16));
     out += (out.empty() ? "" : ", ") + shown;
     ++index;
   }
