@@ -212,6 +212,12 @@ Observer::Verdict Observer::check(const Situation &situation) {
   }
   if (want.empty())
     return {"FAILED", {"there is no " + kind + " reference for it"}};
+  bool shown = false;
+  for (const auto &calls : want) shown |= !calls.empty();
+  if (!shown)
+    return {"skipped",
+            {"its " + kind + " reference holds nothing but the exit, which " +
+             format_name(format_) + " does not show"}};
   if (const BuiltIn *known = probes::built_in(label_)) {
     if (situation.other_user() && !known->other_users)
       return {"skipped",

@@ -22,38 +22,33 @@
 namespace probes {
 namespace {
 
-const char kUsage[] =
-    "usage: syscall-probes list\n"
-    "       syscall-probes show SITUATION [--observer strace|ltrace]\n"
-    "       syscall-probes check [--observer OBSERVER] [--format "
-    "strace|ltrace]\n"
-    "                            [--timeout SECONDS] [--tap] [--junit FILE]\n"
-    "                            [SITUATION ...]\n";
+const char kUsage[] = R"(usage: syscall-probes list
+       syscall-probes show SITUATION [--observer strace|ltrace]
+       syscall-probes check [--observer OBSERVER] [--format FORMAT]
+                            [--timeout SECONDS] [--tap] [--junit FILE]
+                            [SITUATION ...]
+)";
 
-const char kHelp[] =
-    "\n"
-    "What an observer of six known programs must report, and a check of any\n"
-    "observer's report against it.\n"
-    "\n"
-    "  list       the situations, one a line\n"
-    "  show       a situation's reference, each call beside its source line\n"
-    "  check      hold an observer against the reference: OBSERVER is strace "
-    "or\n"
-    "             ltrace (both by default), or a command line holding "
-    "{report},\n"
-    "             run with the program and its arguments appended, that "
-    "writes\n"
-    "             its report to the file {report}, as `strace -f -o FILE` "
-    "does\n"
-    "             (--format strace, the default) or `ltrace -f -o FILE`\n"
-    "             (--format ltrace). --timeout: seconds an observer may take\n"
-    "             over one run (default 60). --tap: the verdicts as TAP\n"
-    "             version 13 on standard output; --junit FILE: also as JUnit\n"
-    "             XML in FILE.\n"
-    "\n"
-    "Exit status of check: 0 when nothing failed, 1 when something did, 2 for "
-    "a\n"
-    "usage error. See syscall-probes(1).\n";
+const char kHelp[] = R"(
+What an observer of six known programs must report, and a check of any
+observer's report against it.
+
+  list       the situations, one a line
+  show       a situation's reference, each call beside its source line
+  check      hold an observer against the reference. OBSERVER is strace,
+             ltrace, qemu-user, valgrind, perf-trace or uftrace, all of
+             them (all), both strace and ltrace when not given, or a
+             command line holding {report}, run with the program and its
+             arguments appended, that writes its report to the file
+             {report} in FORMAT: strace (the default, as `strace -f -o
+             FILE` writes it), ltrace, qemu, valgrind, perf or uftrace.
+             --timeout: seconds an observer may take over one run
+             (default 60). --tap: the verdicts as TAP version 13 on
+             standard output; --junit FILE: also as JUnit XML in FILE.
+
+Exit status of check: 0 when nothing failed, 1 when something did, 2 for a
+usage error. See syscall-probes(1).
+)";
 
 [[noreturn]] void usage(const std::string &message) {
   std::cerr << "syscall-probes: " << message << "\n";

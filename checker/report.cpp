@@ -119,14 +119,18 @@ bool all(std::string_view s, bool (*pred)(char)) {
 Arg classify(std::string_view raw) {
   Arg arg;
   raw = trim(raw);
+  arg.text = fold(raw);
+  // name=value, as the argument is shown: an address written ADDR is a
+  // name too, so that a call reads the same from its own line.
   std::size_t k = 0;
-  while (k < raw.size() && word_char(raw[k])) ++k;
-  if (k > 0 && k < raw.size() && raw[k] == '=' && !digit(raw[0])) {
-    arg.key = std::string(raw.substr(0, k));
-    raw = trim(raw.substr(k + 1));
+  while (k < arg.text.size() && word_char(arg.text[k])) ++k;
+  if (k > 0 && k < arg.text.size() && arg.text[k] == '=' && !digit(arg.text[0])) {
+    arg.key = arg.text.substr(0, k);
+    const std::size_t equals = raw.find('=');
+    raw = trim(raw.substr(equals == std::string_view::npos ? raw.size() : equals + 1));
+    arg.text = fold(raw);
   }
   arg.raw = std::string(raw);
-  arg.text = fold(raw);
   const std::string_view t = arg.text;
   const bool number =
       all(t, digit) || (t.size() > 1 && t[0] == '-' && all(t.substr(1), digit));
