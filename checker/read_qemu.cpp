@@ -24,11 +24,12 @@ std::string read_qemu(std::string_view text, std::vector<Process> &out) {
       if (first != std::string::npos && line[first] == '=')
         continue;  // the child's half of clone
       Call call = parse_call(line);
-      // Some pointers come in decimal (pread64(4, 274919869408, ...)): a
-      // number past 32 bits is an address.
+      // Some pointers come in decimal (pread64(4, 274919869408, ...), and
+      // in qemu 10 arch_prctl(4098, ..., -140620743602384)): a number past
+      // 32 bits is an address.
       for (Arg &arg : call.args) {
-        if (arg.kind == Arg::kNumber && arg.text.size() > 10 &&
-            arg.text[0] != '-') {
+        if (arg.kind == Arg::kNumber &&
+            arg.text.size() - (arg.text[0] == '-' ? 1 : 0) > 10) {
           arg.kind = Arg::kAddress;
           arg.text = "ADDR";
         }

@@ -124,10 +124,12 @@ Arg classify(std::string_view raw) {
   // name too, so that a call reads the same from its own line.
   std::size_t k = 0;
   while (k < arg.text.size() && word_char(arg.text[k])) ++k;
-  if (k > 0 && k < arg.text.size() && arg.text[k] == '=' && !digit(arg.text[0])) {
+  if (k > 0 && k < arg.text.size() && arg.text[k] == '=' &&
+      !digit(arg.text[0])) {
     arg.key = arg.text.substr(0, k);
     const std::size_t equals = raw.find('=');
-    raw = trim(raw.substr(equals == std::string_view::npos ? raw.size() : equals + 1));
+    raw = trim(
+        raw.substr(equals == std::string_view::npos ? raw.size() : equals + 1));
     arg.text = fold(raw);
   }
   arg.raw = std::string(raw);
