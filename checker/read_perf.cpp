@@ -25,12 +25,13 @@ std::string keyed(std::string_view call) {
       end = std::min(end + 1, call.size());
       out.append(call.substr(i, end - i));
       i = end - 1;
-    } else if (call[i] == ':' && i + 1 < call.size() && call[i + 1] == ' ' &&
-               !out.empty() &&
+    } else if (call[i] == ':' && i + 1 < call.size() &&
+               (call[i + 1] == ' ' || call[i + 1] == '|') && !out.empty() &&
                (std::isalnum(static_cast<unsigned char>(out.back())) ||
                 out.back() == '_')) {
       out += '=';
-      ++i;
+      i += call[i + 1] == ' ' ? 1
+                              : 0;  // perf 6.12: "clone_flags:|CHILD_CLEARTID"
     } else {
       out += call[i];
     }
