@@ -8,7 +8,8 @@
 //   )[sync] --> Failure(0x11)
 // Arguments are numbers, a path beside its address; results are hex. A
 // clone's result follows on a line of its own (" --> ... Success(0x..)"),
-// and the child's half on a later one. What valgrind does in the program
+// and the child's half on a later one; so does the result of a call whose
+// line a warning of valgrind's ran into. What valgrind does in the program
 // after exit_group (its __libc_freeres) is valgrind's, and left out.
 #include <cstdlib>
 #include <map>
@@ -60,7 +61,7 @@ std::string arguments(std::string_view name, std::string_view args) {
 std::string read_valgrind(std::string_view text, std::vector<Process> &out) {
   std::string lines;                    // as "PID name(args) = result"
   std::map<long, std::string> pending;  // a call whose result is to come
-  long cloning = -1;  // a clone whose result is on the next line
+  long waiting = -1;  // a call whose result is on a line of its own
   while (!text.empty()) {
     const std::size_t eol = text.find('\n');
     std::string_view line = text.substr(0, eol);
@@ -70,11 +71,11 @@ std::string read_valgrind(std::string_view text, std::vector<Process> &out) {
       return "a line of the report is " + std::to_string(line.size()) +
              " characters long";
     if (line.substr(0, 5) == " --> " || line.substr(0, 4) == "--> ") {
-      if (cloning >= 0 && pending.count(cloning))
-        lines += std::to_string(cloning) + " " + pending[cloning] + " = " +
+      if (waiting >= 0 && pending.count(waiting))
+        lines += std::to_string(waiting) + " " + pending[waiting] + " = " +
                  outcome(line) + "\n";
-      if (cloning >= 0) pending.erase(cloning);
-      cloning = -1;  // a later such line is the child's half of clone
+      if (waiting >= 0) pending.erase(waiting);
+      waiting = -1;  // a later such line is the child's half of clone
       continue;
     }
     if (line.substr(0, 8) != "SYSCALL[") continue;  // valgrind's own words
@@ -121,7 +122,7 @@ std::string read_valgrind(std::string_view text, std::vector<Process> &out) {
     if (arrow ==
         std::string_view::npos) {  // clone: its result on the next line
       pending[pid] = call;
-      if (name == "clone") cloning = pid;
+      waiting = pid;
       continue;
     }
     const std::string result = outcome(rest.substr(arrow));
