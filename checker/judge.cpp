@@ -246,8 +246,8 @@ bool same_value(const Arg &want, const Arg &got, const Decoding &decoding) {
       (want.kind == Arg::kString || want.kind == Arg::kStructure))
     return true;
   const auto wanted = value_of(want.text),
-             shown = value_of(got.raw.empty() ? got.text : got.raw);
-  return wanted && shown && same_number(*wanted, *shown);
+             value = value_of(got.raw.empty() ? got.text : got.raw);
+  return wanted && value && same_number(*wanted, *value);
 }
 
 // "-1 EBADF (Bad file descriptor)" as -1 and EBADF; "022" as 18.
@@ -260,7 +260,7 @@ bool same_result(const Call &want, const Call &got, const Decoding &decoding) {
     const std::size_t space = result.find(' ');
     std::string error =
         space == std::string::npos ? "" : result.substr(space + 1);
-    error = error.substr(0, error.find(' '));
+    error.resize(std::min(error.size(), error.find(' ')));
     return std::make_pair(value_of(result.substr(0, space)), error);
   };
   const auto [want_value, want_error] = split(want.result);
@@ -305,10 +305,10 @@ std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
         else if (name != "getppid" && name != "getpid" &&
                  child != place.end() && child->second > index)
           role = "CHILD";
-        else if (name == "getppid" && observer_is_program && value == getpid())
-          role = "PARENT";
-        else if (name == "getppid" && !observer_is_program &&
-                 parent_like(value, own, place, observer))
+        else if (name == "getppid" &&
+                 (observer_is_program
+                      ? value == getpid()
+                      : parent_like(value, own, place, observer)))
           role = "PARENT";
         if (role) {
           named.result = role;
@@ -435,16 +435,15 @@ std::vector<std::string> difference(const std::string &what,
   while (first < want_lines.size() && first < shown_got.size() &&
          want_lines[first] == shown_got[first])
     ++first;
-  if (!lines.empty()) {
-    lines.insert(
-        lines.begin() + 1,
-        first == want_lines.size()
-            ? "first at a call the reference has not got: " + shown_got[first]
-        : first == shown_got.size()
-            ? "first at " + want_lines[first] + ", which the report has not got"
-            : "first at " + want_lines[first] + ", where the report has " +
-                  shown_got[first]);
-  }
+  std::string where;
+  if (first < want_lines.size() && first < shown_got.size())
+    where = "first at " + want_lines[first] + ", where the report has " +
+            shown_got[first];
+  else if (first < shown_got.size())
+    where = "first at a call the reference has not got: " + shown_got[first];
+  else if (first < want_lines.size())
+    where = "first at " + want_lines[first] + ", which the report has not got";
+  if (!lines.empty() && !where.empty()) lines.insert(lines.begin() + 1, where);
   return lines;
 }
 

@@ -167,7 +167,8 @@ int command_check(const Output &out, const std::vector<Situation> &table,
   for (Job &job : jobs) {
     std::unique_lock<std::mutex> held(lock);
     ready.wait(held, [&] { return job.verdict.has_value(); });
-    Observer::Verdict verdict = std::move(*job.verdict);
+    Observer::Verdict verdict =
+        std::move(job.verdict).value_or(Observer::Verdict{});
     held.unlock();
     (verdict.word == "passed"   ? passed
      : verdict.word == "FAILED" ? failed
@@ -244,8 +245,8 @@ int main(int argc, char **argv) {
     } else if (word == "--observer") {
       observer = value;
     } else if (word == "--format") {
-      Format known;
-      if (!format_named(value, known))
+      Format named;
+      if (!format_named(value, named))
         usage("--format takes strace, ltrace, qemu, valgrind, perf or uftrace");
       format = value;
     } else if (word == "--junit") {

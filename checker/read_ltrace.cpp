@@ -12,7 +12,7 @@ namespace probes {
 
 std::string read_ltrace(std::string_view text, std::vector<Process> &out) {
   std::vector<Lines> lines;
-  const std::string problem = split_processes(text, lines);
+  std::string problem = split_processes(text, lines);
   if (!problem.empty()) return problem;
   constexpr long kCreate = 0100;  // O_CREAT: open has a mode only with it
   for (const Lines &process : lines) {

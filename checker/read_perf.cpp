@@ -84,7 +84,7 @@ std::string read_perf(std::string_view text, std::vector<Process> &out) {
     lines += pid + " " + call + "\n";
   }
   std::vector<Lines> processes;
-  const std::string problem = split_processes(lines, processes);
+  std::string problem = split_processes(lines, processes);
   if (!problem.empty()) return problem;
   for (const Lines &process : processes) {
     Process read{process.pid, {}};

@@ -15,7 +15,7 @@ namespace probes {
 
 std::string read_qemu(std::string_view text, std::vector<Process> &out) {
   std::vector<Lines> lines;
-  const std::string problem = split_processes(text, lines);
+  std::string problem = split_processes(text, lines);
   if (!problem.empty()) return problem;
   for (const Lines &process : lines) {
     Process read{process.pid, {}};

@@ -45,7 +45,7 @@ std::string named_values(std::string_view line) {
 
 std::string read_strace(std::string_view text, std::vector<Process> &out) {
   std::vector<Lines> lines;
-  const std::string problem = split_processes(text, lines);
+  std::string problem = split_processes(text, lines);
   if (!problem.empty()) return problem;
   for (const Lines &process : lines) {
     Process read{process.pid, {}};

@@ -132,7 +132,7 @@ std::string read_valgrind(std::string_view text, std::vector<Process> &out) {
       lines += std::to_string(pid) + " " + call + " = " + result + "\n";
   }
   std::vector<Lines> processes;
-  const std::string problem = split_processes(lines, processes);
+  std::string problem = split_processes(lines, processes);
   if (!problem.empty()) return problem;
   for (const Lines &process : processes) {
     Process read{process.pid, {}};

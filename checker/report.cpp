@@ -211,10 +211,7 @@ Decoding decoding_of(Format format) {
     case Format::kLtrace:
       d.system_calls = false;
       break;
-    case Format::kQemu:  // strings decoded, buffers as addresses, no exits
-      d.by_value = d.addresses = d.in_process = true;
-      d.exits_shown = false;
-      break;
+    case Format::kQemu:      // strings decoded, buffers as addresses
     case Format::kValgrind:  // numbers throughout, paths beside addresses
       d.by_value = d.addresses = d.in_process = true;
       d.exits_shown = false;
