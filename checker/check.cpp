@@ -31,23 +31,23 @@ std::vector<Call> calls_of(const std::string &text, Format format) {
 
 const BuiltIn kBuiltIn[6] = {
     {"strace", "strace -q -f -s 4096 -o {report} --", Format::kStrace, "strace",
-     "strace", true, true, false},
+     "strace", true, true, false, true},
     {"ltrace", "ltrace " LTRACE_PROTOTYPES " -f -s 4096 -o {report} --",
-     Format::kLtrace, "ltrace", "ltrace", true, true, false},
+     Format::kLtrace, "ltrace", "ltrace", true, true, false, true},
     {"qemu-user", "qemu-x86_64 -strace -D {report}", Format::kQemu,
-     "qemu-x86_64", "qemu-user", true, true, false},
+     "qemu-x86_64", "qemu-user", true, true, false, true},
     // Nulgrind: system calls alone, without memcheck's words in between.
     {"valgrind",
      "valgrind --tool=none --trace-syscalls=yes --trace-children=yes "
      "--log-file={report}",
-     Format::kValgrind, "valgrind", "valgrind", true, true, false},
+     Format::kValgrind, "valgrind", "valgrind", true, true, false, true},
     {"perf-trace", "perf trace -o {report} --", Format::kPerf, "perf",
-     "linux-perf", false, true, true},
+     "linux-perf", false, true, true, true},
     // Recorded, then replayed into the report; the data stays beside it.
     {"uftrace",
      "sh -c 'uftrace record --force -a -d \"$0.data\" \"$@\"; "
      "exec uftrace replay --no-pager -f tid -d \"$0.data\" >\"$0\"' {report}",
-     Format::kUftrace, "uftrace", "uftrace", true, false, false}};
+     Format::kUftrace, "uftrace", "uftrace", true, false, false, false}};
 
 const BuiltIn *built_in(const std::string &name) {
   for (const BuiltIn &observer : kBuiltIn)
@@ -103,8 +103,23 @@ bool split_words(const std::string &line, std::vector<std::string> &words,
   return true;
 }
 
+std::string Observer::cannot_run(const Situation &situation) const {
+  const BuiltIn *known = probes::built_in(label_);
+  if (!known) return "";
+  if (situation.other_user() && !known->other_users)
+    return label_ +
+           " reads the kernel's tracing, which is root's: it cannot run as "
+           "another user";
+  if (!known->musl && libc_of(program_path(situation.program)) == "musl")
+    return label_ + " cannot observe a program built against musl";
+  if (situation.has("nproc") && !known->limited)
+    return label_ + " runs processes of its own, more than a limit of " +
+           situation.get("nproc") + " allows";
+  return "";
+}
+
 void Observer::prepare(const Situation &situation) {
-  if (!unavailable_.empty()) return;
+  if (!unavailable_.empty() || !cannot_run(situation).empty()) return;
   {
     const std::lock_guard<std::mutex> held(lock_);
     if (startups_.count(startup_key(situation)))
@@ -218,16 +233,8 @@ Observer::Verdict Observer::check(const Situation &situation) {
     return {"skipped",
             {"its " + kind + " reference holds nothing but the exit, which " +
              format_name(format_) + " does not show"}};
-  if (const BuiltIn *known = probes::built_in(label_)) {
-    if (situation.other_user() && !known->other_users)
-      return {"skipped",
-              {label_ + " reads the kernel's tracing, which is root's: it "
-                        "cannot run as another user"}};
-    if (situation.has("nproc") && !known->limited)
-      return {"skipped",
-              {label_ + " runs processes of its own, more than a limit of " +
-               situation.get("nproc") + " allows"}};
-  }
+  const std::string cannot = cannot_run(situation);
+  if (!cannot.empty()) return {"skipped", {cannot}};
   if (!decoding_.system_calls && want[0].size() > 1 && plt_free(program))
     return {"skipped",
             {"the program is built without the PLT, where library calls cannot "

@@ -26,6 +26,7 @@ struct BuiltIn {
   bool other_users;     // can run as another user
   bool limited;         // can run under a process limit of two
   bool may_be_refused;  // may find the kernel's tracing refused to it
+  bool musl;            // can observe a program built against musl
 };
 extern const BuiltIn kBuiltIn[6];
 const BuiltIn *built_in(const std::string &name);
@@ -68,6 +69,8 @@ class Observer {
 
  private:
   std::vector<Call> startup(const Situation &situation);
+  // Why this built-in observer cannot run in the situation, or "".
+  std::string cannot_run(const Situation &situation) const;
   static Situation startup_conditions(const Situation &situation);
   static std::string startup_key(const Situation &situation);
   std::vector<std::string> command_;
