@@ -235,7 +235,8 @@ def results(build, *situations):
             done = subprocess.run([os.path.join(build, 'syscall-probes'), 'check', '--tap',
                                    '--junit', xml, '--observer', edit] + list(situations),
                                   stdout=out)
-        proved = subprocess.run(['prove', '-e', 'cat', tap], capture_output=True, text=True)
+        prove = shutil.which('prove') or fail('prove (Debian package perl) is needed and missing')
+        proved = subprocess.run([prove, '-e', 'cat', tap], capture_output=True, text=True)
         print(proved.stdout + proved.stderr)
         cases = ElementTree.parse(xml).getroot().iter('testcase')
         got = sorted((c.get('name'), c.find('failure') is not None) for c in cases)
