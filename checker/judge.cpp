@@ -65,17 +65,6 @@ bool parent_like(long value, long own,
   return value >= observer || value < own;  // the pids wrapped around
 }
 
-// The end of the quoted string at s[i], past its closing quote.
-std::size_t string_end(const std::string &s, std::size_t i) {
-  for (++i; i < s.size(); ++i) {
-    if (s[i] == '\\')
-      ++i;
-    else if (s[i] == '"')
-      return i + 1;
-  }
-  return s.size();
-}
-
 // Two texts alike but for strings: a string of the report cut short ("..."
 // after it) stands for the reference's when it is a prefix of it.
 bool same_text(const std::string &want, const std::string &got) {

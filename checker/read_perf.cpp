@@ -44,10 +44,7 @@ std::string keyed(std::string_view call) {
 std::string read_perf(std::string_view text, std::vector<Process> &out) {
   std::string lines;  // as "PID call"
   while (!text.empty()) {
-    const std::size_t eol = text.find('\n');
-    std::string_view line = text.substr(0, eol);
-    text = eol == std::string_view::npos ? std::string_view()
-                                         : text.substr(eol + 1);
+    std::string_view line = next_line(text);
     if (line.size() > kMaxLine)
       return "a line of the report is " + std::to_string(line.size()) +
              " characters long";

@@ -23,10 +23,7 @@ std::string read_qemu(std::string_view text, std::vector<Process> &out) {
   std::size_t clone_line = std::string::npos;
   std::string forker;  // "PID " of the process that cloned
   while (!text.empty()) {
-    const std::size_t eol = text.find('\n');
-    std::string line(text.substr(0, eol));
-    text = eol == std::string_view::npos ? std::string_view()
-                                         : text.substr(eol + 1);
+    std::string line(next_line(text));
     const std::size_t first = line.find_first_not_of(' ');
     if (first != std::string::npos && line[first] == '=') {
       const std::string result = line.substr(first);

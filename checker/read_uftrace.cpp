@@ -25,10 +25,7 @@ std::string read_uftrace(std::string_view text, std::vector<Process> &out) {
       open;  // per thread, calls not yet returned
   std::vector<std::string> order;
   while (!text.empty()) {
-    const std::size_t eol = text.find('\n');
-    std::string_view line = text.substr(0, eol);
-    text = eol == std::string_view::npos ? std::string_view()
-                                         : text.substr(eol + 1);
+    std::string_view line = next_line(text);
     if (line.size() > kMaxLine)
       return "a line of the report is " + std::to_string(line.size()) +
              " characters long";

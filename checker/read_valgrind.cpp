@@ -63,10 +63,7 @@ std::string read_valgrind(std::string_view text, std::vector<Process> &out) {
   std::map<long, std::string> pending;  // a call whose result is to come
   long waiting = -1;  // a call whose result is on a line of its own
   while (!text.empty()) {
-    const std::size_t eol = text.find('\n');
-    std::string_view line = text.substr(0, eol);
-    text = eol == std::string_view::npos ? std::string_view()
-                                         : text.substr(eol + 1);
+    std::string_view line = next_line(text);
     if (line.size() > kMaxLine)
       return "a line of the report is " + std::to_string(line.size()) +
              " characters long";

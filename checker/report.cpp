@@ -63,18 +63,6 @@ std::size_t bad_utf8(std::string_view s) {
   return std::string_view::npos;
 }
 
-// The end of the quoted string that starts at s[i] ('"'), past its closing
-// quote; s.size() when it is not closed.
-std::size_t string_end(std::string_view s, std::size_t i) {
-  for (++i; i < s.size(); ++i) {
-    if (s[i] == '\\')
-      ++i;
-    else if (s[i] == '"')
-      return i + 1;
-  }
-  return s.size();
-}
-
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (space(s.front()) || s.front() == '\n'))
     s.remove_prefix(1);
@@ -347,6 +335,24 @@ bool take_paths(Call &call) {
     }
   }
   return (call.has_result && split_path(call.result, call.result_path)) || any;
+}
+
+std::size_t string_end(std::string_view s, std::size_t i) {
+  for (++i; i < s.size(); ++i) {
+    if (s[i] == '\\')
+      ++i;
+    else if (s[i] == '"')
+      return i + 1;
+  }
+  return s.size();
+}
+
+std::string_view next_line(std::string_view &text) {
+  const std::size_t eol = text.find('\n');
+  const std::string_view line = text.substr(0, eol);
+  text =
+      eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
+  return line;
 }
 
 std::string quote(std::string_view bytes) {

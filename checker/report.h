@@ -98,6 +98,12 @@ std::string result_with_error(long long value, long long error);
 // path kept apart in Arg::path and Call::result_path. Whether it had any.
 bool take_paths(Call &call);
 
+// The line at the front of TEXT, which is left with what follows it.
+std::string_view next_line(std::string_view &text);
+// The end of the quoted string that starts at s[i] ('"'), past its closing
+// quote; s.size() when it is not closed.
+std::size_t string_end(std::string_view s, std::size_t i);
+
 // Bytes as the references quote strings: "12345\n".
 std::string quote(std::string_view bytes);
 
