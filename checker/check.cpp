@@ -191,6 +191,9 @@ std::vector<Call> Observer::startup(const Situation &situation) {
       throw Failure("its report shows no exit");
     calls.resize(end);
     promise.set_value(calls);
+  } catch (const OwnFailure &) {
+    promise.set_exception(std::current_exception());
+    throw;
   } catch (const Failure &failure) {
     const std::string text = failure.what();  // a skip stays a skip
     const BuiltIn *known = probes::built_in(label_);

@@ -2,19 +2,25 @@
 // SPDX-License-Identifier: MIT
 // syscall-probes: what an observer of six known programs must report, and a
 // check of any observer's report against it. The command line.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <thread>
 
 #include "check.h"
+#include "guard.h"
 #include "results.h"
 #include "run.h"
 #include "show.h"
@@ -77,7 +83,51 @@ int command_list(const std::vector<Situation> &table) {
 struct Output {
   bool tap = false;   // TAP version 13 on standard output instead
   std::string junit;  // JUnit XML to this file
+  int junit_fd = -1;  // opened before anything runs
 };
+
+// The JUnit file, made or emptied before anything runs: a regular file,
+// never a link followed to somewhere else.
+int open_junit(const std::string &name) {
+  const int fd =
+      open(name.c_str(),
+           O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  struct stat info;
+  if (fd < 0 && errno == ELOOP)
+    usage("--junit " + name + " is a symbolic link, which is not followed");
+  if (fd < 0) usage("cannot write " + name + ": " + error_text(errno));
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ftruncate(fd, 0) != 0)
+    usage("--junit " + name + " is not a regular file that can be written");
+  return fd;
+}
+
+bool write_all(int fd, const std::string &text) {
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The verdicts as they come in, from the workers and the interrupt watch.
+std::mutex verdicts_lock;
+std::condition_variable verdicts_ready;
+
+void wake_up(int) {
+  const std::lock_guard<std::mutex> held(verdicts_lock);
+  verdicts_ready.notify_all();
+}
+
+// An observer given by a relative path is found from the caller's folder,
+// not from the folder that the program runs in.
+std::string from_here(const std::string &word) {
+  if (word.empty() || word[0] == '/' || word.find('/') == std::string::npos)
+    return word;
+  char here[PATH_MAX];
+  return getcwd(here, sizeof here) ? std::string(here) + "/" + word : word;
+}
 
 int command_check(const Output &out, const std::vector<Situation> &table,
                   const std::vector<std::string> &names,
@@ -108,6 +158,7 @@ int command_check(const Output &out, const std::vector<Situation> &table,
     if (!split_words(command, words, why))
       usage("the observer command line cannot be read: " + why);
     if (words.empty()) usage("the observer command line is empty");
+    words[0] = from_here(words[0]);
     const std::string tool = known ? known->tool : words[0];
     observers.push_back(
         std::make_unique<Observer>(words, format, label, timeout));
@@ -139,19 +190,31 @@ int command_check(const Output &out, const std::vector<Situation> &table,
   // first, so that no worker waits for another's.
   std::vector<std::pair<Observer *, const Situation *>> startups;
   for (Job &job : jobs) startups.emplace_back(job.observer, job.situation);
-  std::mutex lock;
-  std::condition_variable ready;
+  std::mutex &lock = verdicts_lock;
+  std::condition_variable &ready = verdicts_ready;
   std::atomic<std::size_t> next{0};
+  std::string own_failure;  // the checker's own, which ends the check
+  auto stopped = [&] { return interrupted() || !own_failure.empty(); };
   auto work = [&] {
-    for (std::size_t i; (i = next++) < startups.size() + jobs.size();) {
-      if (i < startups.size()) {
-        startups[i].first->prepare(*startups[i].second);
-        continue;
+    try {
+      for (std::size_t i; (i = next++) < startups.size() + jobs.size();) {
+        {
+          const std::lock_guard<std::mutex> held(lock);
+          if (stopped()) return;
+        }
+        if (i < startups.size()) {
+          startups[i].first->prepare(*startups[i].second);
+          continue;
+        }
+        Job &job = jobs[i - startups.size()];
+        Observer::Verdict verdict = job.observer->check(*job.situation);
+        const std::lock_guard<std::mutex> held(lock);
+        job.verdict = std::move(verdict);
+        ready.notify_all();
       }
-      Job &job = jobs[i - startups.size()];
-      Observer::Verdict verdict = job.observer->check(*job.situation);
+    } catch (const std::exception &error) {
       const std::lock_guard<std::mutex> held(lock);
-      job.verdict = std::move(verdict);
+      if (own_failure.empty()) own_failure = error.what();
       ready.notify_all();
     }
   };
@@ -164,12 +227,15 @@ int command_check(const Output &out, const std::vector<Situation> &table,
   int passed = 0, failed = 0, skipped = 0;
   std::vector<Result> results;
   if (out.tap) std::printf("TAP version 13\n1..%zu\n", jobs.size());
+  std::size_t finished = 0;
   for (Job &job : jobs) {
     std::unique_lock<std::mutex> held(lock);
-    ready.wait(held, [&] { return job.verdict.has_value(); });
+    ready.wait(held, [&] { return job.verdict.has_value() || stopped(); });
+    if (stopped()) break;
     Observer::Verdict verdict =
         std::move(job.verdict).value_or(Observer::Verdict{});
     held.unlock();
+    ++finished;
     (verdict.word == "passed"   ? passed
      : verdict.word == "FAILED" ? failed
                                 : skipped)++;
@@ -184,17 +250,27 @@ int command_check(const Output &out, const std::vector<Situation> &table,
     std::fputs(shown.c_str(), stdout);
     std::fflush(stdout);
   }
+  if (stopped()) end_every_run();
   for (std::thread &worker : workers) worker.join();
+  if (!own_failure.empty()) {
+    std::fprintf(stderr, "syscall-probes: %s\n", own_failure.c_str());
+    return 2;
+  }
+  if (const int signal = interrupted()) {
+    if (out.tap) std::printf("Bail out! interrupted by signal %d\n", signal);
+    std::printf(
+        "%sinterrupted after %zu of %zu checks: %d passed, %d failed, "
+        "%d skipped\n",
+        out.tap ? "# " : "", finished, jobs.size(), passed, failed, skipped);
+    return 128 + signal;
+  }
   std::printf("%s%d passed, %d failed, %d skipped\n", out.tap ? "# " : "",
               passed, failed, skipped);
-  if (!out.junit.empty()) {
-    const std::string xml = junit(results);
-    std::FILE *file = std::fopen(out.junit.c_str(), "w");
-    if (!file || std::fputs(xml.c_str(), file) < 0 || std::fclose(file) != 0) {
-      std::fprintf(stderr, "syscall-probes: cannot write %s\n",
-                   out.junit.c_str());
-      return 2;
-    }
+  if (out.junit_fd >= 0 &&
+      (!write_all(out.junit_fd, junit(results)) || close(out.junit_fd) != 0)) {
+    std::fprintf(stderr, "syscall-probes: cannot write %s: %s\n",
+                 out.junit.c_str(), error_text(errno).c_str());
+    return 2;
   }
   return failed ? 1 : 0;
 }
@@ -268,6 +344,14 @@ int main(int argc, char **argv) {
               << "\n";
     return 2;
   }
+  if (command != "list") {
+    // Before anything runs: the temporary folder, the descriptors, the
+    // interruptions, and the JUnit file.
+    temporary();
+    raise_descriptor_limit();
+    watch_interrupts(wake_up);
+    if (!out.junit.empty()) out.junit_fd = open_junit(out.junit);
+  }
   if (command == "list") {
     if (!positional.empty()) usage("list takes no situation");
     return command_list(table);
@@ -276,7 +360,8 @@ int main(int argc, char **argv) {
     if (positional.size() != 1) usage("show takes one situation");
     const std::string label = observer.value_or("strace");
     if (!built_in(label)) usage("show takes the observer strace or ltrace");
-    return show(find(table, positional[0]), label);
+    const int status = show(find(table, positional[0]), label);
+    return interrupted() ? 128 + interrupted() : status;
   }
   return command_check(out, table, positional, observer, format,
                        timeout.value_or(kTimeout));

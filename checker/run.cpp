@@ -1,11 +1,13 @@
 // SPDX-FileCopyrightText: 2026 The syscall-probes authors
 // SPDX-License-Identifier: MIT
-// Each run gets a folder of its own under the temporary folder, mode 0711 and
-// root's when the checker runs as root: nobody else can list it, write in it
-// or swap what is in it. The report's folder belongs to the user the observer
-// runs as, mode 0700, and the report is opened without following links and
-// must belong to that user. The privileges that a situation needs are taken
-// by system calls in the child, just before it starts the observer.
+// Each run gets a folder of its own in the checked temporary folder, mode
+// 0711 and root's when the checker runs as root: nobody else can list it,
+// write in it or swap what is in it. The report's folder belongs to the user
+// the observer runs as, mode 0700, and the report is opened without following
+// links and must belong to that user. The privileges that a situation needs
+// are taken by system calls in the child, just before it starts the observer.
+// A run goes in steps: its work area, its user, its streams, the start, the
+// wait, and what it left.
 #include "run.h"
 
 #include <dirent.h>
@@ -17,11 +19,10 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,9 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <set>
 #include <thread>
-#include <type_traits>
 
 #include "report.h"
 
@@ -46,10 +45,10 @@ namespace {
 constexpr time_t kOldTime =
     1000000000;  // mtime given to what a situation puts there
 constexpr std::size_t kMaxErr = 4096;
-constexpr uid_t kFirstOwnUid = 61000, kLastOwnUid = 65000;
+constexpr int kDescriptor = 1000;  // the situation fd1000's
 
 // The steps in the child whose failure it reports before the observer starts.
-enum Step : unsigned char { kFolder = 1, kMount, kUser, kLimit, kExec };
+enum Step : unsigned char { kFolder = 1, kMount, kUser, kLimit, kFd, kExec };
 
 struct Fd {
   int fd = -1;
@@ -57,6 +56,9 @@ struct Fd {
   explicit Fd(int f) : fd(f) {}
   Fd(const Fd &) = delete;
   Fd &operator=(const Fd &) = delete;
+  Fd(Fd &&other) noexcept : fd(other.fd) {
+    other.fd = -1;
+  }
   ~Fd() {
     reset();
   }
@@ -66,14 +68,12 @@ struct Fd {
   }
 };
 
-std::string error_text(int error) {
-  char buffer[256];
-  // The GNU strerror_r returns its text; the POSIX one fills the buffer.
-  const auto result = strerror_r(error, buffer, sizeof buffer);
-  if constexpr (std::is_same_v<decltype(result), int>)
-    return buffer;
-  else
-    return result;
+// A failure of a step of the checker's: its own when the errno says that it
+// ran short, else the run's.
+[[noreturn]] void fail(const std::string &what, int error) {
+  const std::string line = what + ": " + error_text(error);
+  if (own_errno(error)) throw OwnFailure(line);
+  throw Failure(line);
 }
 
 std::string signal_name(int number) {
@@ -127,50 +127,72 @@ void remove_tree(int parent, const char *name, int depth) {
   unlinkat(parent, name, AT_REMOVEDIR);
 }
 
-// The run's own folder, removed with all in it when the run is over.
+// A folder made and set by its descriptor, never by its path again.
+Fd make_folder(int at, const char *name, mode_t mode) {
+  if (mkdirat(at, name, mode) != 0)
+    fail(std::string("cannot make the folder ") + name, errno);
+  Fd folder(openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (folder.fd < 0 || fchmod(folder.fd, mode) != 0)
+    fail(std::string("cannot set up the folder ") + name, errno);
+  return folder;
+}
+
+// Step 1, the work area: the run's own folder, removed with all in it when
+// the run is over, in the checked temporary folder.
 struct Work {
+  std::string name;
   std::string path;
   Fd fd;
   Work() {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp == '/' ? tmp : "/tmp") +
-                          "/syscall-probes-XXXXXX";
-    if (!mkdtemp(pattern.data()))
-      throw Failure("no folder for the run: " + error_text(errno) + " (" +
-                    pattern + ")");
-    path = pattern;
-    fd.reset(
-        open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (fd.fd < 0 || fchmod(fd.fd, 0711) != 0)
-      throw Failure("no folder for the run: " + error_text(errno));
+    const Temporary &tmp = temporary();
+    check_room(tmp.fd);
+    for (int attempt = 0; attempt < 16 && fd.fd < 0; ++attempt) {
+      unsigned char random[6];
+      if (getrandom(random, sizeof random, 0) != sizeof random)
+        fail("no random name for the run's folder", errno);
+      char text[32];
+      std::snprintf(text, sizeof text,
+                    "syscall-probes-%02x%02x%02x%02x%02x%02x", random[0],
+                    random[1], random[2], random[3], random[4], random[5]);
+      if (mkdirat(tmp.fd, text, 0700) != 0) {
+        if (errno == EEXIST) continue;
+        throw OwnFailure("cannot make a folder for the run in " + tmp.path +
+                         ": " + error_text(errno));
+      }
+      name = text;
+      path = tmp.path + "/" + name;
+      fd.reset(openat(tmp.fd, text,
+                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (fd.fd < 0 || fchmod(fd.fd, 0711) != 0)
+        throw OwnFailure("cannot set up the run's folder in " + tmp.path +
+                         ": " + error_text(errno));
+    }
+    if (fd.fd < 0) throw OwnFailure("no free name for the run's folder");
   }
   Work(const Work &) = delete;
   Work &operator=(const Work &) = delete;
   ~Work() {
-    const std::size_t slash = path.rfind('/');
-    const Fd parent(open(path.substr(0, slash).c_str(),
-                         O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (parent.fd >= 0) remove_tree(parent.fd, path.c_str() + slash + 1, 0);
+    if (!name.empty()) remove_tree(temporary().fd, name.c_str(), 0);
   }
 };
-
-void make_folder(int at, const char *name, mode_t mode) {
-  if (mkdirat(at, name, mode) != 0 || fchmodat(at, name, mode, 0) != 0)
-    throw Failure(std::string("cannot make the folder ") + name + ": " +
-                  error_text(errno));
-}
 
 // A file written whole, by descriptor, in a folder of the run's.
 void write_file(int at, const char *name, const std::string &data,
                 mode_t mode) {
   const Fd fd(openat(
       at, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-  if (fd.fd < 0 ||
-      write(fd.fd, data.data(), data.size()) !=
-          static_cast<ssize_t>(data.size()) ||
-      fchmod(fd.fd, mode) != 0)
-    throw Failure(std::string("cannot write ") + name + ": " +
-                  error_text(errno));
+  if (fd.fd < 0) fail(std::string("cannot write ") + name, errno);
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = write(fd.fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      throw OwnFailure(std::string("cannot write ") + name + ": " +
+                       error_text(n < 0 ? errno : ENOSPC));
+    done += static_cast<std::size_t>(n);
+  }
+  if (fchmod(fd.fd, mode) != 0)
+    fail(std::string("cannot write ") + name, errno);
 }
 
 // What the situation finds there before it runs: my_file as a file, a folder
@@ -181,7 +203,7 @@ void prepare(int cwd, const std::string &what) {
   else if (what == "dir")
     make_folder(cwd, "my_file", 0755);
   else if (what == "link" && symlinkat("target", cwd, "my_file") != 0)
-    throw Failure("cannot make my_file: " + error_text(errno));
+    fail("cannot make my_file", errno);
   const timespec times[2] = {{kOldTime, 0}, {kOldTime, 0}};
   utimensat(cwd, "my_file", times, AT_SYMLINK_NOFOLLOW);
 }
@@ -193,7 +215,7 @@ std::vector<std::string> listing(int folder) {
   DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
   if (!dir) {
     if (fd >= 0) close(fd);
-    return lines;
+    fail("cannot read the run's folder", errno);
   }
   std::vector<std::string> names;
   while (const dirent *entry = readdir(dir)) {
@@ -233,46 +255,6 @@ std::vector<std::string> listing(int folder) {
   return lines;
 }
 
-// A user id of its own for a run under a process limit: no name, no process,
-// and held by no other checker while this one lives (an abstract socket
-// named after it, which the kernel lets one process bind and frees when that
-// process ends). A process limit counts every process of its user, so a
-// shared one would count another checker's processes.
-uid_t own_uid() {
-  static std::mutex lock;
-  static uid_t uid = 0;
-  const std::lock_guard<std::mutex> held(lock);
-  if (uid) return uid;
-  std::set<uid_t> taken;
-  setpwent();
-  while (const passwd *entry = getpwent()) taken.insert(entry->pw_uid);
-  endpwent();
-  if (DIR *proc = opendir("/proc")) {
-    while (const dirent *entry = readdir(proc)) {
-      struct stat info;
-      if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9' &&
-          fstatat(dirfd(proc), entry->d_name, &info, 0) == 0)
-        taken.insert(info.st_uid);
-    }
-    closedir(proc);
-  }
-  for (uid_t candidate = kFirstOwnUid; candidate < kLastOwnUid; ++candidate) {
-    if (taken.count(candidate)) continue;
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const int length = std::snprintf(
-        address.sun_path + 1, sizeof address.sun_path - 1,
-        "syscall-probes/uid/%u", static_cast<unsigned>(candidate));
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address),
-                        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) +
-                                               1 + length)) == 0)
-      return uid = candidate;  // the socket stays open while the checker lives
-    if (fd >= 0) close(fd);
-  }
-  throw Failure("skipped: no user id is free for a run under a process limit");
-}
-
 // Runs under a process limit take turns: they share the checker's user id.
 std::mutex limited_runs;
 
@@ -300,6 +282,7 @@ void end_group(pid_t group) {
     if (waitpid(-group, &status, WNOHANG) <= 0)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  run_ended(group);
 }
 
 // A report file in the report's folder: a regular file of the observer's
@@ -309,6 +292,8 @@ std::string report_file(int folder, const std::string &name, uid_t uid) {
                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (file.fd < 0 && errno == ELOOP)
     throw Failure("the report is a symbolic link, which is not followed");
+  if (file.fd < 0 && own_errno(errno))
+    throw OwnFailure("cannot open the report: " + error_text(errno));
   if (file.fd < 0)
     throw Failure("the observer wrote no report (" + error_text(errno) + ")");
   struct stat info;
@@ -358,6 +343,324 @@ std::string last_words(const std::string &err) {
          text.substr(start == std::string::npos ? 0 : start + 1, 200) + ")";
 }
 
+// Step 2, the user the observer runs as, and so the owner of its report's
+// folder; another user runs a copy of the program that it can reach.
+struct User {
+  uid_t uid = geteuid();
+  gid_t gid = getegid();
+  std::string program;
+  std::unique_lock<std::mutex> limited{limited_runs, std::defer_lock};
+};
+
+void take_user(User &user, const Situation &conditions, const Work &work,
+               const std::string &program) {
+  user.program = program;
+  if (!conditions.other_user()) return;
+  if (geteuid() != 0)
+    throw Failure("skipped: needs root, to run as another user");
+  if (conditions.has("user")) {
+    passwd entry;
+    passwd *found = nullptr;
+    char buffer[4096];
+    if (getpwnam_r(conditions.get("user").c_str(), &entry, buffer,
+                   sizeof buffer, &found) != 0 ||
+        !found)
+      throw Failure("skipped: there is no user " + conditions.get("user") +
+                    " here");
+    user.uid = found->pw_uid;
+    user.gid = found->pw_gid;
+  } else {
+    user.limited.lock();
+    user.uid = own_uid();
+    user.gid = user.uid;
+  }
+  const std::string name = program.substr(program.rfind('/') + 1);
+  const auto bytes = read_file(program, 64 << 20);
+  if (!bytes) throw OwnFailure("cannot read " + program);
+  write_file(work.fd.fd, name.c_str(), *bytes, 0755);
+  user.program = work.path + "/" + name;
+}
+
+// Step 3, the standard streams: output to a file of the run's, a pipe, a
+// terminal, or closed; errors to a file of the run's; input from /dev/null.
+struct Streams {
+  std::string where;
+  Fd reader, out, err, null;
+};
+
+void make_streams(Streams &streams, const Situation &conditions,
+                  const Work &work) {
+  streams.where = conditions.get("stdout", "file");
+  streams.null.reset(open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (streams.where == "file") {
+    streams.out.reset(openat(work.fd.fd, "stdout",
+                             O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  } else if (streams.where == "pipe") {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) == 0)
+      streams.reader.reset(ends[0]), streams.out.reset(ends[1]);
+  } else if (streams.where == "pty") {
+    streams.reader.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    char name[128];
+    if (streams.reader.fd >= 0 && grantpt(streams.reader.fd) == 0 &&
+        unlockpt(streams.reader.fd) == 0 &&
+        ptsname_r(streams.reader.fd, name, sizeof name) == 0)
+      streams.out.reset(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  }
+  streams.err.reset(openat(work.fd.fd, "stderr",
+                           O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if ((streams.where != "closed" && streams.out.fd < 0) || streams.err.fd < 0 ||
+      streams.null.fd < 0)
+    throw OwnFailure("cannot set up the run's standard streams: " +
+                     error_text(errno));
+}
+
+// The observer's command line: {report} stands for the report's path,
+// put in once, without looking again at what was put in.
+std::vector<std::string> command_line(const std::vector<std::string> &command,
+                                      const std::string &report,
+                                      const std::string &program,
+                                      const std::vector<std::string> &args) {
+  std::vector<std::string> words;
+  for (const std::string &word : command) {
+    std::string replaced;
+    for (std::size_t at = 0; at < word.size();) {
+      if (word.compare(at, 8, "{report}") == 0) {
+        replaced += report;
+        at += 8;
+      } else {
+        replaced += word[at++];
+      }
+    }
+    words.push_back(std::move(replaced));
+  }
+  words.push_back(program);
+  words.insert(words.end(), args.begin(), args.end());
+  return words;
+}
+
+// Closes every descriptor from 3 up but those kept, without allocating.
+void close_others(int keep_a, int keep_b) {
+  int keep[2] = {std::min(keep_a, keep_b), std::max(keep_a, keep_b)};
+  unsigned from = 3;
+  for (const int fd : keep) {
+    if (fd < static_cast<int>(from)) continue;
+    if (static_cast<unsigned>(fd) > from)
+      syscall(SYS_close_range, from, static_cast<unsigned>(fd) - 1, 0);
+    from = static_cast<unsigned>(fd) + 1;
+  }
+  if (syscall(SYS_close_range, from, ~0U, 0) != 0) {  // before Linux 5.9
+    const long most = sysconf(_SC_OPEN_MAX);
+    for (long fd = from; fd < (most > 0 ? most : 65536); ++fd)
+      if (fd != keep_a && fd != keep_b) close(static_cast<int>(fd));
+  }
+}
+
+// What the child needs, made before it is started: it allocates nothing.
+struct Start {
+  std::vector<std::string> words;
+  std::string path;  // the observer's executable
+  std::string cwd;
+  bool own_folder = true;
+  int cwd_fd = -1;
+};
+
+// Step 4: the observer started in the situation's conditions. A step of the
+// child that fails says which and why on a pipe that closes at the exec.
+pid_t start(const Start &what, const Streams &streams, const User &user,
+            const Situation &conditions) {
+  std::vector<std::string> words = what.words;
+  std::vector<char *> argv;
+  // cppcheck-suppress constVariableReference
+  for (std::string &word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  std::string env_words[] = {"PATH=" + env_path(), "LC_ALL=C"};
+  // cppcheck-suppress variableScope
+  char *envp[] = {env_words[0].data(), env_words[1].data(), nullptr};
+  int status_pipe[2];
+  if (pipe2(status_pipe, O_CLOEXEC) != 0)
+    throw OwnFailure("no pipe for the run: " + error_text(errno));
+  Fd status_read(status_pipe[0]), status_write(status_pipe[1]);
+  const mode_t mask = static_cast<mode_t>(
+      std::strtol(conditions.get("umask", "022").c_str(), nullptr, 8));
+  const bool fd1000 = conditions.has("fd1000"), rofs = conditions.has("rofs");
+  const bool limit = conditions.has("nproc"), other = conditions.other_user();
+  const rlim_t processes = static_cast<rlim_t>(
+      std::strtol(conditions.get("nproc", "0").c_str(), nullptr, 10));
+  const rlimit files = {started_descriptor_limit(), RLIM_INFINITY};
+  rlimit hard_files;
+  getrlimit(RLIMIT_NOFILE, &hard_files);
+  const rlimit own_files = {files.rlim_cur, hard_files.rlim_max};
+  const bool closed = streams.where == "closed";
+
+  const pid_t pid = fork_run();
+  if (pid < 0)
+    throw OwnFailure("cannot start the observer: " + error_text(errno));
+  if (pid == 0) {
+    // The child: only system calls from here on.
+    int step = kFolder;
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    setsid();
+    // The limit on descriptors that the checker was started with.
+    setrlimit(RLIMIT_NOFILE, &own_files);
+    // The folder by its descriptor; but a mount on it, below, by its path.
+    bool ok = rofs || fchdir(what.cwd_fd) == 0;
+    if (ok) {
+      if (closed) close(1);
+      ok = dup2(streams.null.fd, 0) == 0 &&
+           (closed || dup2(streams.out.fd, 1) == 1) &&
+           dup2(streams.err.fd, 2) == 2;
+    }
+    if (ok && fd1000)
+      step = kFd, ok = dup2(streams.null.fd, kDescriptor) == kDescriptor;
+    if (ok) {
+      close_others(status_write.fd, fd1000 ? kDescriptor : -1);
+      umask(mask);
+    }
+    if (ok && rofs) {
+      step = kMount;
+      ok = unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("none", what.cwd.c_str(), "tmpfs", MS_RDONLY, nullptr) == 0;
+      if (ok) step = kFolder, ok = chdir(what.cwd.c_str()) == 0;
+    }
+    if (ok && other) {
+      step = limit ? kLimit : kUser;
+      const rlimit cap = {processes, processes};
+      ok = setgroups(0, nullptr) == 0 &&
+           setresgid(user.gid, user.gid, user.gid) == 0 &&
+           (!limit || setrlimit(RLIMIT_NPROC, &cap) == 0) &&
+           setresuid(user.uid, user.uid, user.uid) == 0;
+    }
+    if (ok) step = kExec, execve(what.path.c_str(), argv.data(), envp);
+    const int said[2] = {step, errno};
+    (void)!write(status_write.fd, said, sizeof said);
+    _exit(127);
+  }
+  status_write.reset();
+  int said[2] = {0, 0};
+  ssize_t got;
+  while ((got = read(status_read.fd, said, sizeof said)) < 0 &&
+         errno == EINTR) {
+  }
+  if (got != static_cast<ssize_t>(sizeof said)) return pid;
+  waitpid(pid, nullptr, 0);
+  run_ended(pid);
+  const std::string why = error_text(said[1]);
+  switch (said[0]) {
+    case kMount:
+      throw Failure("skipped: a read-only mount is refused here: " + why);
+    case kUser:
+      throw Failure("skipped: running as another user is refused here: " + why);
+    case kLimit:
+      throw Failure("skipped: a process limit is refused here: " + why);
+    case kFd:
+      throw Failure(
+          "skipped: descriptor 1000 cannot be opened here, under a "
+          "limit of " +
+          std::to_string(files.rlim_cur) + " open files: " + why);
+    case kFolder:
+      throw Failure("the observer cannot be started in " + what.cwd + ": " +
+                    why);
+    default:
+      if (own_errno(said[1]))
+        throw OwnFailure("cannot start the observer: " + why);
+      throw Failure("the observer cannot be started: " + why);
+  }
+}
+
+// Step 5: waits for the observer, reading its output meanwhile, until the
+// timeout; then ends whatever the run left. True if it finished in time.
+bool wait_for(pid_t pid, Streams &streams, double timeout, int &status,
+              std::string &out) {
+  const Fd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+  Fd &reader = streams.reader;
+  auto drain = [&](int wait_ms) {  // false once the output has ended
+    pollfd p = {reader.fd, POLLIN, 0};
+    if (poll(&p, 1, wait_ms) <= 0) return true;
+    char buffer[65536];
+    const ssize_t n = read(reader.fd, buffer, sizeof buffer);
+    if (n > 0 && out.size() < kMaxReport)
+      out.append(buffer, static_cast<std::size_t>(n));
+    return n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN));
+  };
+  bool finished = false;
+  while (!finished) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) break;
+    const int wait_ms =
+        static_cast<int>(std::min<long long>(left, pidfd.fd >= 0 ? left : 5));
+    pollfd waits[2] = {{pidfd.fd, POLLIN, 0}, {reader.fd, POLLIN, 0}};
+    if (poll(waits, 2, wait_ms) < 0 && errno != EINTR) break;
+    if (reader.fd >= 0 && waits[1].revents && !drain(0)) reader.reset();
+    finished = waitpid(pid, &status, WNOHANG) == pid;
+  }
+  // An observer that runs the program in its own process (qemu-user,
+  // valgrind) leaves a forked child to finish on its own: a moment is given
+  // to what is left before it is killed.
+  const auto grace = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  const auto settled_by = grace < deadline ? grace : deadline;
+  while (finished && kill(-pid, 0) == 0 &&
+         std::chrono::steady_clock::now() < settled_by) {
+    int left;
+    if (waitpid(-pid, &left, WNOHANG) <= 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  end_group(pid);
+  if (!finished) {
+    waitpid(pid, &status, 0);
+    return false;
+  }
+  const auto drained_by =
+      std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (reader.fd >= 0 && std::chrono::steady_clock::now() < drained_by &&
+         drain(100)) {
+  }
+  return true;
+}
+
+// Step 6: what the run left: the report, a regular file of the observer's
+// user read by its size; or, from strace -ff, one such file per process,
+// report.PID, each line with its process's id put in front.
+std::string collect_report(int work, uid_t uid) {
+  const Fd folder(
+      openat(work, "report", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (folder.fd < 0) fail("cannot open the report's folder", errno);
+  std::vector<std::pair<long, std::string>> parts = {{-1, "report"}};
+  if (faccessat(folder.fd, "report", F_OK, AT_SYMLINK_NOFOLLOW) != 0) {
+    parts = per_process(folder.fd);
+    if (parts.empty()) parts = {{-1, "report"}};
+  }
+  std::string report;
+  for (const auto &[process, name] : parts) {
+    std::string text = report_file(folder.fd, name, uid);
+    if (process >= 0) {
+      std::string prefixed;
+      for (std::size_t from = 0; from < text.size();) {
+        std::size_t end = text.find('\n', from);
+        end = end == std::string::npos ? text.size() : end + 1;
+        prefixed +=
+            std::to_string(process) + " " + text.substr(from, end - from);
+        from = end;
+      }
+      text = std::move(prefixed);
+    }
+    report += text;
+    if (report.size() > kMaxReport)
+      throw Failure("the report holds more than the " +
+                    std::to_string(kMaxReport) +
+                    " bytes that these programs can give rise to");
+  }
+  return report;
+}
+
 }  // namespace
 
 void become_reaper() {
@@ -386,283 +689,68 @@ std::string find_command(const std::string &name) {
 Seen run(const std::vector<std::string> &command, const std::string &program,
          const std::vector<std::string> &args, const Situation &conditions,
          double timeout) {
+  if (interrupted()) throw Failure("interrupted");
   Work work;
-  std::string cwd = work.path + "/cwd";
-  make_folder(work.fd.fd, "cwd", 0755);
-  const bool own_folder = conditions.get("cwd") != "source";
-  if (!own_folder) {
+  Start what;
+  what.own_folder = conditions.get("cwd") != "source";
+  const Fd cwd_folder = make_folder(work.fd.fd, "cwd", 0755);
+  Fd source_folder;
+  what.cwd = work.path + "/cwd";
+  what.cwd_fd = cwd_folder.fd;
+  if (!what.own_folder) {
     char real[PATH_MAX];
     if (!realpath(places().sources.c_str(), real))
-      throw Failure("no folder " + places().sources);
-    cwd = real;
+      throw OwnFailure("no folder " + places().sources);
+    what.cwd = real;
+    source_folder.reset(open(real, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (source_folder.fd < 0) fail("cannot open " + what.cwd, errno);
+    what.cwd_fd = source_folder.fd;
   }
-  // The user the observer runs as, and so the owner of its report's folder.
-  uid_t uid = geteuid();
-  gid_t gid = getegid();
-  std::string run_program = program;
-  std::unique_lock<std::mutex> limited(limited_runs, std::defer_lock);
-  if (conditions.other_user()) {
-    if (geteuid() != 0)
-      throw Failure("skipped: needs root, to run as another user");
-    if (conditions.has("user")) {
-      passwd entry;
-      passwd *found = nullptr;
-      char buffer[4096];
-      if (getpwnam_r(conditions.get("user").c_str(), &entry, buffer,
-                     sizeof buffer, &found) != 0 ||
-          !found)
-        throw Failure("skipped: there is no user " + conditions.get("user") +
-                      " here");
-      uid = found->pw_uid;
-      gid = found->pw_gid;
-    } else {
-      limited.lock();
-      uid = own_uid();
-      gid = uid;
-    }
-    // A copy that the other user can reach and run.
-    const std::string name = program.substr(program.rfind('/') + 1);
-    const auto bytes = read_file(program, 64 << 20);
-    if (!bytes) throw Failure("cannot read " + program);
-    write_file(work.fd.fd, name.c_str(), *bytes, 0755);
-    run_program = work.path + "/" + name;
-  }
-  if (conditions.has("pre") && own_folder) {
-    const Fd folder(openat(work.fd.fd, "cwd",
-                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    prepare(folder.fd, conditions.get("pre"));
-  }
-  make_folder(work.fd.fd, "report", 0700);
-  if (fchownat(work.fd.fd, "report", uid, gid, AT_SYMLINK_NOFOLLOW) != 0)
+  User user;
+  take_user(user, conditions, work, program);
+  if (conditions.has("pre") && what.own_folder)
+    prepare(cwd_folder.fd, conditions.get("pre"));
+  const Fd report_folder = make_folder(work.fd.fd, "report", 0700);
+  if (fchown(report_folder.fd, user.uid, user.gid) != 0)
     throw Failure("skipped: the report's folder cannot be given to user " +
-                  std::to_string(uid) + ": " + error_text(errno));
-  const std::string report = work.path + "/report/report";
-
-  // The observer's command line and what it starts with.
-  std::vector<std::string> words;
-  for (const std::string &word : command) {
-    std::string replaced = word;
-    for (std::size_t at; (at = replaced.find("{report}")) != std::string::npos;)
-      replaced.replace(at, 8, report);
-    words.push_back(replaced);
-  }
-  words.push_back(run_program);
-  words.insert(words.end(), args.begin(), args.end());
-  const std::string path = find_command(words[0]);
-  if (path.empty())
-    throw Failure("the observer cannot be started: " + words[0] +
+                  std::to_string(user.uid) + ": " + error_text(errno));
+  what.words =
+      command_line(command, work.path + "/report/report", user.program, args);
+  what.path = find_command(what.words[0]);
+  if (what.path.empty())
+    throw Failure("the observer cannot be started: " + what.words[0] +
                   " is not on the PATH");
-  // Everything the child needs is made before it is started: it allocates
-  // nothing.
-  std::vector<char *> argv;
-  // cppcheck-suppress constVariableReference
-  for (std::string &word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  std::string env_words[] = {"PATH=" + env_path(), "LC_ALL=C"};
-  // cppcheck-suppress variableScope
-  char *envp[] = {env_words[0].data(), env_words[1].data(), nullptr};
+  Streams streams;
+  make_streams(streams, conditions, work);
 
-  // Standard output: a file of the run's, a pipe, a terminal, or closed.
-  const std::string where = conditions.get("stdout", "file");
-  Fd reader, out_fd, err_fd, null_fd(open("/dev/null", O_RDWR | O_CLOEXEC));
-  if (where == "file") {
-    out_fd.reset(openat(work.fd.fd, "stdout",
-                        O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-  } else if (where == "pipe") {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) == 0)
-      reader.reset(ends[0]), out_fd.reset(ends[1]);
-  } else if (where == "pty") {
-    reader.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    char name[128];
-    if (reader.fd >= 0 && grantpt(reader.fd) == 0 && unlockpt(reader.fd) == 0 &&
-        ptsname_r(reader.fd, name, sizeof name) == 0)
-      out_fd.reset(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
-  }
-  err_fd.reset(openat(work.fd.fd, "stderr",
-                      O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if ((where != "closed" && out_fd.fd < 0) || err_fd.fd < 0 || null_fd.fd < 0)
-    throw Failure("cannot set up the run's standard streams: " +
-                  error_text(errno));
-  int status_pipe[2];
-  if (pipe2(status_pipe, O_CLOEXEC) != 0)
-    throw Failure("no pipe: " + error_text(errno));
-  Fd status_read(status_pipe[0]), status_write(status_pipe[1]);
-
-  const mode_t mask = static_cast<mode_t>(
-      std::strtol(conditions.get("umask", "022").c_str(), nullptr, 8));
-  const bool fd1000 = conditions.has("fd1000"), rofs = conditions.has("rofs");
-  const bool limit = conditions.has("nproc"), other = conditions.other_user();
-  const rlim_t processes = static_cast<rlim_t>(
-      std::strtol(conditions.get("nproc", "0").c_str(), nullptr, 10));
-
-  const pid_t pid = fork();
-  if (pid < 0) throw Failure("cannot start the observer: " + error_text(errno));
-  if (pid == 0) {
-    // The child: only system calls from here on. A step that fails says which
-    // and why on the status pipe, which closes by itself at the exec.
-    int step = kFolder;
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    signal(SIGPIPE, SIG_DFL);
-    setsid();
-    dup2(null_fd.fd, 0);
-    if (where == "closed")
-      close(1);
-    else
-      dup2(out_fd.fd, 1);
-    dup2(err_fd.fd, 2);
-    if (fd1000) dup2(null_fd.fd, 1000);
-    for (int fd = 3; fd < 1024; ++fd)
-      if (fd != status_write.fd && !(fd1000 && fd == 1000)) close(fd);
-    umask(mask);
-    bool ok = true;
-    if (rofs) {
-      step = kMount;
-      ok = unshare(CLONE_NEWNS) == 0 &&
-           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-           mount("none", cwd.c_str(), "tmpfs", MS_RDONLY, nullptr) == 0;
-    }
-    if (ok) step = kFolder, ok = chdir(cwd.c_str()) == 0;
-    if (ok && other) {
-      step = limit ? kLimit : kUser;
-      const rlimit cap = {processes, processes};
-      ok = setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 &&
-           (!limit || setrlimit(RLIMIT_NPROC, &cap) == 0) &&
-           setresuid(uid, uid, uid) == 0;
-    }
-    if (ok) step = kExec, execve(path.c_str(), argv.data(), envp);
-    const int said[2] = {step, errno};
-    (void)!write(status_write.fd, said, sizeof said);
-    _exit(127);
-  }
-  status_write.reset();
-  out_fd.reset();
-  int said[2] = {0, 0};
-  ssize_t got;
-  while ((got = read(status_read.fd, said, sizeof said)) < 0 &&
-         errno == EINTR) {
-  }
-  if (got == static_cast<ssize_t>(sizeof said)) {
-    int status;
-    waitpid(pid, &status, 0);
-    const std::string why = error_text(said[1]);
-    switch (said[0]) {
-      case kMount:
-        throw Failure("skipped: a read-only mount is refused here: " + why);
-      case kUser:
-        throw Failure("skipped: running as another user is refused here: " +
-                      why);
-      case kLimit:
-        throw Failure("skipped: a process limit is refused here: " + why);
-      case kFolder:
-        throw Failure("the observer cannot be started in " + cwd + ": " + why);
-      default:
-        throw Failure("the observer cannot be started: " + why);
-    }
-  }
-
-  // Wait for the observer, reading its output meanwhile, until the timeout.
   Seen seen;
-  seen.observer = pid;
-  const Fd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-  const auto start = std::chrono::steady_clock::now();
-  const auto deadline = start + std::chrono::duration<double>(timeout);
-  auto drain = [&](int wait_ms) {  // false once the output has ended
-    pollfd p = {reader.fd, POLLIN, 0};
-    if (poll(&p, 1, wait_ms) <= 0) return true;
-    char buffer[65536];
-    const ssize_t n = read(reader.fd, buffer, sizeof buffer);
-    if (n > 0 && seen.out.size() < kMaxReport)
-      seen.out.append(buffer, static_cast<std::size_t>(n));
-    return n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN));
-  };
+  seen.observer = start(what, streams, user, conditions);
+  streams.out.reset();
   int status = 0;
-  bool finished = false;
-  while (!finished) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now())
-                          .count();
-    if (left <= 0) break;
-    const int wait_ms =
-        static_cast<int>(std::min<long long>(left, pidfd.fd >= 0 ? left : 5));
-    pollfd waits[2] = {{pidfd.fd, POLLIN, 0}, {reader.fd, POLLIN, 0}};
-    if (poll(waits, 2, wait_ms) < 0 && errno != EINTR) break;
-    if (reader.fd >= 0 && waits[1].revents && !drain(0)) reader.reset();
-    finished = waitpid(pid, &status, WNOHANG) == pid;
-  }
-  // An observer that runs the program in its own process (qemu-user,
-  // valgrind) leaves a forked child to finish on its own: a moment is given
-  // to what is left before it is killed.
-  const auto grace = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  const auto settled_by = grace < deadline ? grace : deadline;
-  while (finished && kill(-pid, 0) == 0 &&
-         std::chrono::steady_clock::now() < settled_by) {
-    int left;
-    if (waitpid(-pid, &left, WNOHANG) <= 0)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  end_group(pid);
-  if (!finished) {
-    waitpid(pid, &status, 0);
+  if (!wait_for(seen.observer, streams, timeout, status, seen.out)) {
     char limit_text[32];
     std::snprintf(limit_text, sizeof limit_text, "%g", timeout);
     throw Failure(std::string("the observer did not finish within ") +
                   limit_text + " s");
   }
-  const auto drained_by =
-      std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (reader.fd >= 0 && std::chrono::steady_clock::now() < drained_by &&
-         drain(100)) {
-  }
-  if (where == "file") {
+  if (interrupted()) throw Failure("interrupted");
+  if (streams.where == "file") {
     const Fd out(
         openat(work.fd.fd, "stdout", O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     seen.out = text_of(out.fd, kMaxReport);
   }
-  seen.err = text_of(err_fd.fd, kMaxErr);
+  seen.err = text_of(streams.err.fd, kMaxErr);
   if (WIFSIGNALED(status))
     throw Failure("the observer was killed by " +
                   signal_name(WTERMSIG(status)) + last_words(seen.err));
   seen.status = WEXITSTATUS(status);
   char real[PATH_MAX];
-  seen.cwd = realpath(cwd.c_str(), real) ? real : cwd;
-  if (own_folder) {
-    const Fd folder(openat(work.fd.fd, "cwd",
-                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  seen.cwd = realpath(what.cwd.c_str(), real) ? real : what.cwd;
+  if (what.own_folder) {
     seen.has_after = true;
-    seen.after = listing(folder.fd);
+    seen.after = listing(cwd_folder.fd);
   }
-
-  // The report: a regular file of the observer's user, read by its size;
-  // or, from strace -ff, one such file per process, report.PID.
-  const Fd folder(openat(work.fd.fd, "report",
-                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  std::vector<std::pair<long, std::string>> parts = {{-1, "report"}};
-  if (faccessat(folder.fd, "report", F_OK, AT_SYMLINK_NOFOLLOW) != 0) {
-    parts = per_process(folder.fd);
-    if (parts.empty()) parts = {{-1, "report"}};
-  }
-  for (const auto &[process, name] : parts) {
-    std::string text = report_file(folder.fd, name, uid);
-    if (process >= 0) {  // each line gets its process's id in front
-      std::string prefixed;
-      for (std::size_t from = 0; from < text.size();) {
-        std::size_t end = text.find('\n', from);
-        end = end == std::string::npos ? text.size() : end + 1;
-        prefixed +=
-            std::to_string(process) + " " + text.substr(from, end - from);
-        from = end;
-      }
-      text = std::move(prefixed);
-    }
-    seen.report += text;
-    if (seen.report.size() > kMaxReport)
-      throw Failure("the report holds more than the " +
-                    std::to_string(kMaxReport) +
-                    " bytes that these programs can give rise to");
-  }
+  seen.report = collect_report(work.fd.fd, user.uid);
   return seen;
 }
 

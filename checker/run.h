@@ -10,12 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "guard.h"
 #include "situations.h"
 
 namespace probes {
 
 // Why a run or a report cannot be judged, in one line. One that begins
-// "skipped: " is a skip with its reason.
+// "skipped: " is a skip with its reason. The checker's own failures are
+// OwnFailure (guard.h), never this.
 struct Failure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
@@ -33,7 +35,7 @@ struct Seen {
 
 // Runs PROGRAM with ARGS under the observer COMMAND, whose word {report}
 // stands for the report's path, in the conditions SETTINGS gives. Throws
-// Failure.
+// Failure, or OwnFailure for what goes wrong on the checker's side.
 Seen run(const std::vector<std::string> &command, const std::string &program,
          const std::vector<std::string> &args, const Situation &conditions,
          double timeout);

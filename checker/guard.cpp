@@ -1,0 +1,282 @@
+// SPDX-FileCopyrightText: 2026 The syscall-probes authors
+// SPDX-License-Identifier: MIT
+#include "guard.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+namespace probes {
+namespace {
+
+constexpr uid_t kFirstOwnUid = 61000, kLastOwnUid = 65000;
+constexpr unsigned long long kRoomNeeded = 16ull << 20;  // a report and more
+const char kLocks[] = "/run/syscall-probes";
+
+std::mutex runs_lock;
+std::set<pid_t> running;  // the process groups of the runs under way
+volatile sig_atomic_t signal_seen = 0;
+rlim_t first_limit = RLIM_INFINITY;
+
+// Each folder from / down to PATH, a real path: root's or this user's, and
+// writable by no one else unless sticky. "" when all are, else why not.
+std::string unsafe_folder(const std::string &path) {
+  std::string so_far;
+  std::size_t at = 0;
+  do {
+    const std::size_t slash = path.find('/', at + 1);
+    so_far = path.substr(0, slash == std::string::npos ? path.size() : slash);
+    at = slash;
+    struct stat info;
+    const std::string folder = so_far.empty() ? "/" : so_far;
+    if (lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+      return folder + " is not a folder";
+    if (info.st_uid != 0 && info.st_uid != geteuid())
+      return folder + " belongs to user " + std::to_string(info.st_uid) +
+             ", who could swap what the checker makes in it";
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) && !(info.st_mode & S_ISVTX))
+      return folder + " may be written by others and is not sticky";
+  } while (at != std::string::npos);
+  return "";
+}
+
+// Kills the processes whose parent is this process and that belong to no
+// run under way: what an observer left behind, reparented to its reaper.
+// Returns how many it found.
+int kill_strays() {
+  int found = 0;
+  DIR *proc = opendir("/proc");
+  if (!proc) return 0;
+  const pid_t self = getpid();
+  while (const dirent *entry = readdir(proc)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    char path[300], text[512];
+    std::snprintf(path, sizeof path, "%s/stat", entry->d_name);
+    const int fd = openat(dirfd(proc), path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0) continue;
+    text[n] = '\0';
+    // pid (comm) state ppid pgrp ...: comm may hold anything but ends at
+    // the last ')'.
+    const char *after = std::strrchr(text, ')');
+    char state = 0;
+    int parent = 0, group = 0;
+    if (!after ||
+        std::sscanf(after + 1, " %c %d %d", &state, &parent, &group) != 3 ||
+        parent != self || group == getpgrp())
+      continue;
+    const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
+    {
+      const std::lock_guard<std::mutex> held(runs_lock);
+      if (running.count(group) || running.count(pid)) continue;
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, WNOHANG);
+    ++found;
+  }
+  closedir(proc);
+  return found;
+}
+
+void end_strays() {
+  // A stray's own children come here once it is gone: a few rounds.
+  for (int round = 0; round < 50 && kill_strays() > 0; ++round)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+}  // namespace
+
+std::string error_text(int error) {
+  char buffer[256];
+  // The GNU strerror_r returns its text; the POSIX one fills the buffer.
+  const auto result = strerror_r(error, buffer, sizeof buffer);
+  if constexpr (std::is_same_v<decltype(result), int>)
+    return buffer;
+  else
+    return result;
+}
+
+bool own_errno(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM ||
+         error == ENOSPC || error == EDQUOT || error == EIO || error == EROFS ||
+         error == EAGAIN;
+}
+
+const Temporary &temporary() {
+  static const Temporary where = [] {
+    const char *tmp = std::getenv("TMPDIR");
+    const std::string asked = tmp && *tmp == '/' ? tmp : "/tmp";
+    char real[PATH_MAX];
+    if (!realpath(asked.c_str(), real))
+      throw OwnFailure("the temporary folder " + asked +
+                       " cannot be used: " + error_text(errno));
+    const std::string why = unsafe_folder(real);
+    if (!why.empty())
+      throw OwnFailure("the temporary folder " + asked +
+                       " is not safe to work in: " + why +
+                       "; set TMPDIR to a folder of your own");
+    Temporary found{real, open(real, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (found.fd < 0)
+      throw OwnFailure("the temporary folder " + asked +
+                       " cannot be opened: " + error_text(errno));
+    return found;
+  }();
+  return where;
+}
+
+void check_room(int folder) {
+  struct statvfs room;
+  if (fstatvfs(folder, &room) != 0) return;
+  const unsigned long long left =
+      static_cast<unsigned long long>(room.f_bavail) * room.f_frsize;
+  if (left < kRoomNeeded)
+    throw OwnFailure("the temporary folder " + temporary().path + " has " +
+                     std::to_string(left >> 10) +
+                     " KiB free, too little for a run's report");
+  if (room.f_favail < 64 && room.f_files > 0)
+    throw OwnFailure("the temporary folder " + temporary().path +
+                     " has no free inodes left");
+}
+
+uid_t own_uid() {
+  static std::mutex lock;
+  static uid_t uid = 0;
+  const std::lock_guard<std::mutex> held(lock);
+  if (uid) return uid;
+  // A folder of root's, 0700: only root can make, take or unlink a lock in
+  // it, whatever network or process namespace the checker runs in.
+  if (mkdir(kLocks, 0700) != 0 && errno != EEXIST)
+    throw OwnFailure(std::string("cannot make ") + kLocks + ": " +
+                     error_text(errno));
+  const int folder =
+      open(kLocks, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat info;
+  if (folder < 0 || fstat(folder, &info) != 0 || info.st_uid != 0 ||
+      (info.st_mode & 077))
+    throw OwnFailure(std::string(kLocks) +
+                     " is not a folder of root's alone, mode 0700");
+  std::set<uid_t> named;
+  setpwent();
+  while (const passwd *entry = getpwent()) named.insert(entry->pw_uid);
+  endpwent();
+  for (uid_t candidate = kFirstOwnUid; candidate < kLastOwnUid; ++candidate) {
+    if (named.count(candidate)) continue;
+    const std::string name = "uid-" + std::to_string(candidate);
+    const int fd = openat(folder, name.c_str(),
+                          O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+      throw OwnFailure("cannot make a lock in " + std::string(kLocks) + ": " +
+                       error_text(errno));
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      close(fd);
+      continue;  // another checker's
+    }
+    // Held now; but a process of that id from elsewhere would be counted.
+    bool used = false;
+    if (DIR *proc = opendir("/proc")) {
+      while (const dirent *entry = readdir(proc)) {
+        struct stat process;
+        if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9' &&
+            fstatat(dirfd(proc), entry->d_name, &process, 0) == 0 &&
+            process.st_uid == candidate)
+          used = true;
+      }
+      closedir(proc);
+    }
+    if (used) {
+      close(fd);
+      continue;
+    }
+    close(folder);
+    return uid = candidate;  // the lock stays held while the checker lives
+  }
+  close(folder);
+  throw OwnFailure("no user id from " + std::to_string(kFirstOwnUid) + " to " +
+                   std::to_string(kLastOwnUid - 1) +
+                   " is free for a run under a process limit");
+}
+
+void raise_descriptor_limit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  first_limit = limit.rlim_cur;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+rlim_t started_descriptor_limit() {
+  return first_limit;
+}
+
+void watch_interrupts(void (*then)(int signal)) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, signal);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread([set, then] {
+    int signal = 0;
+    while (sigwait(&set, &signal) != 0) {
+    }
+    {
+      const std::lock_guard<std::mutex> held(runs_lock);
+      signal_seen = signal;
+    }
+    end_every_run();
+    then(signal);
+  }).detach();
+}
+
+int interrupted() {
+  return signal_seen;
+}
+
+pid_t fork_run() {
+  // Forked and counted at once, so that no stray hunt takes it for one.
+  const std::lock_guard<std::mutex> held(runs_lock);
+  const pid_t pid = fork();
+  if (pid <= 0) return pid;  // the child touches nothing of the parent's
+  running.insert(pid);
+  if (signal_seen) kill(pid, SIGKILL);  // too late: it ends before it begins
+  return pid;
+}
+
+void run_ended(pid_t group) {
+  {
+    const std::lock_guard<std::mutex> held(runs_lock);
+    running.erase(group);
+  }
+  end_strays();
+}
+
+void end_every_run() {
+  {
+    const std::lock_guard<std::mutex> held(runs_lock);
+    for (const pid_t group : running) {
+      kill(-group, SIGKILL);
+      kill(group, SIGKILL);  // one that has not yet made its own group
+    }
+  }
+  end_strays();
+}
+
+}  // namespace probes

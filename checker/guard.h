@@ -1,0 +1,61 @@
+// SPDX-FileCopyrightText: 2026 The syscall-probes authors
+// SPDX-License-Identifier: MIT
+// What keeps a check from being turned by others on a shared machine: a
+// temporary folder that nobody else can change, a user id of its own for the
+// runs under a process limit, and every process that a run starts, ended
+// after the run and when the checker is interrupted.
+#pragma once
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <stdexcept>
+#include <string>
+
+namespace probes {
+
+// A failure of the checker's own (its folder, its descriptors, a full disk),
+// never an observer's: one line and exit 2.
+struct OwnFailure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// The temporary folder ($TMPDIR, or /tmp) by its real path, checked once:
+// it and every folder above it belong to root or this user and no one else
+// may write in them unless they are sticky. Throws OwnFailure.
+struct Temporary {
+  std::string path;
+  int fd = -1;
+};
+const Temporary &temporary();
+// Throws OwnFailure when the temporary folder has no room for a run.
+void check_room(int folder);
+
+// Whether an errno means that the checker itself ran short (descriptors,
+// memory, room), rather than that an observer did something wrong.
+bool own_errno(int error);
+std::string error_text(int error);
+
+// A user id with no name and no process, held for this checker alone by a
+// lock in a folder that only root can write in. Throws OwnFailure.
+uid_t own_uid();
+
+// The limit on open descriptors that the checker was started with; its own
+// is raised to the hard limit, and each run gets the first one back.
+void raise_descriptor_limit();
+rlim_t started_descriptor_limit();
+
+// SIGINT, SIGTERM and SIGHUP are taken by one thread of the checker's, which
+// ends every run's processes and then calls back. Call before any thread.
+void watch_interrupts(void (*then)(int signal));
+// The signal that interrupted the check, or 0.
+int interrupted();
+// Forks the process that starts a run's observer, whose id names the run's
+// process group until run_ended; after an interruption it is killed at once.
+// Ending a run kills the strays that came to this process, the reaper of
+// every run, from any run: whatever left its run's process group.
+pid_t fork_run();
+void run_ended(pid_t group);
+// Kills every run's process group and every stray (at an own failure).
+void end_every_run();
+
+}  // namespace probes
