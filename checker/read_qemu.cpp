@@ -2,60 +2,317 @@
 // SPDX-License-Identifier: MIT
 // qemu-user's log of system calls, as `qemu-x86_64 -strace -D FILE` writes
 // it: "PID name(args) = result", strings decoded and buffers as addresses,
-// errors as "-1 errno=9 (Bad file descriptor)". A forked child's half of
-// clone comes as a line " = 0" of its own, and whichever process is first
-// ends the clone's line: its result is the one that is not 0. exit_group
-// shows no result.
+// errors as "-1 errno=9 (Bad file descriptor)"; exit_group shows no result.
 // What the program writes goes into the log where the log is its standard
 // output, as when that was closed before qemu opened the log.
+// qemu writes a line in pieces: "PID name(" and its arguments (qemu 10: one
+// piece each), " = ", and the result with its line feed. Two processes' pieces
+// interleave anywhere between pieces: "1281 write(1,0x2010,6)1284 getppid()"
+// or " = 1281 getppid()0". A forked child's half of clone is " = " and "0"
+// with no head. Only the heads say whose they are, so the rest goes to the
+// process whose line can take it: arguments to a line whose arguments are
+// open, a result to a line that waits for one, where the result can be that
+// call's, first come first served.
 #include <cstdlib>
+#include <deque>
+#include <map>
 #include <string>
 
 #include "report.h"
 
 namespace probes {
+namespace {
+
+bool digit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool word_start(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+bool word_char(char c) {
+  return word_start(c) || digit(c);
+}
+
+// Whether a piece that a process writes begins at text[i]: "PID name(" or
+// "PID Unknown ...", after something that is no part of a word.
+bool head_at(std::string_view text, std::size_t i) {
+  if (i > 0 && word_char(text[i - 1])) return false;
+  std::size_t k = i;
+  while (k < text.size() && digit(text[k]) && k - i < 10) ++k;
+  if (k == i || k + 1 >= text.size() || text[k] != ' ' ||
+      !word_start(text[k + 1]))
+    return false;
+  k += 1;
+  while (k < text.size() && word_char(text[k])) ++k;
+  return k < text.size() && (text[k] == '(' || text[k] == ' ');
+}
+
+// A line of one process, as its pieces come.
+struct Line {
+  std::string text;  // "name(args" ... " = result"
+  int depth = 0;     // brackets open in the arguments
+  bool closed = false;
+  bool has_result = false;
+  bool done = false;  // a result, or a call that does not return
+  std::string name;
+  long long count = -1;  // write's or read's byte count, where known
+};
+
+struct Writer {
+  long pid;
+  std::vector<Line> lines;
+};
+
+// A result that a call can have: the child's half of clone is 0, the
+// parent's is not; ids are positive; a transfer moves at most its count;
+// the calls that every kernel has never say ENOSYS.
+bool fits(const Line *line, std::string_view result) {
+  const bool error = result.rfind("-1 errno=", 0) == 0;
+  if (!line) return result == "0";  // a child's half of clone
+  const std::string &name = line->name;
+  if (error)
+    return result.rfind("-1 errno=38 ", 0) != 0 ||
+           (name != "write" && name != "read" && name != "close" &&
+            name != "openat" && name != "open" && name != "getppid" &&
+            name != "getpid" && name != "clone" && name != "fork" &&
+            name != "umask");
+  char *end = nullptr;
+  const std::string text(result);
+  const long long value = std::strtoll(text.c_str(), &end, 0);
+  if (end == text.c_str()) return true;  // not a number: anything may fit
+  if (name == "clone" || name == "fork" || name == "vfork" ||
+      name == "getpid" || name == "getppid")
+    return value > 0;
+  // A write of some bytes writes at least one.
+  if (line->count >= 0)
+    return value >= (name == "write" && line->count > 0 ? 1 : 0) &&
+           value <= line->count;
+  for (const char *zero : {"close", "rt_sigprocmask", "set_robust_list",
+                           "munmap", "mprotect", "prlimit64", "arch_prctl"})
+    if (name == zero) return value == 0;
+  return true;
+}
+
+// write's and read's byte count: name(fd,buf,count).
+void set_count(Line &line) {
+  if (line.name != "write" && line.name != "read") return;
+  const std::size_t comma = line.text.rfind(',');
+  if (comma != std::string::npos)
+    line.count = std::strtoll(line.text.c_str() + comma + 1, nullptr, 0);
+}
+
+// Args of a line whose arguments the piece continues: brackets counted
+// outside strings. Returns where the arguments close, or npos.
+std::size_t take_args(Line &line, std::string_view piece) {
+  for (std::size_t i = 0; i < piece.size(); ++i) {
+    const char c = piece[i];
+    if (c == '"') {
+      i = string_end(piece, i) - 1;
+    } else if (c == '(' || c == '[' || c == '{') {
+      ++line.depth;
+    } else if (c == ')' || c == ']' || c == '}') {
+      if (--line.depth == 0) {
+        line.text.append(piece.substr(0, i + 1));
+        line.closed = true;
+        return i + 1;
+      }
+    }
+  }
+  line.text.append(piece);
+  return std::string_view::npos;
+}
+
+class Pieces {
+ public:
+  std::string read(std::string_view text);
+  const std::vector<Writer> &writers() const {
+    return writers_;
+  }
+
+ private:
+  struct Waiting {
+    std::size_t writer;  // npos: a child's half of clone
+    std::size_t line;
+  };
+  void head(std::string_view &text);
+  void other(std::string_view &text);
+  void close_args(std::size_t writer, std::string_view &text);
+  std::string_view result_piece(std::string_view &text);
+  Line *waiting_line(const Waiting &w) {
+    return w.writer == std::string_view::npos
+               ? nullptr
+               : &writers_[w.writer].lines[w.line];
+  }
+  std::vector<Writer> writers_;
+  std::map<long, std::size_t> index_;  // pid -> writer
+  std::deque<Waiting> waiting_;        // lines closed and without a result
+  std::deque<std::size_t> open_;       // writers whose arguments are open
+  std::size_t separators_ = 0;         // " = " not yet followed by a result
+};
+
+// How far to look for a line that can take a piece: a hostile report with
+// thousands of open lines is read in linear time.
+constexpr std::size_t kLookAhead = 64;
+
+// A run of text up to a line feed, a separator or another process's head,
+// taken off TEXT with the line feeds after it.
+std::string_view Pieces::result_piece(std::string_view &text) {
+  std::size_t stop = 0;
+  while (stop < text.size() && text[stop] != '\n' &&
+         text.compare(stop, 3, " = ") != 0 && !head_at(text, stop))
+    ++stop;
+  const std::string_view piece = text.substr(0, stop);
+  text.remove_prefix(stop);
+  while (!text.empty() && text[0] == '\n') text.remove_prefix(1);
+  return piece;
+}
+
+// The arguments of the writer's last line have closed. A result right
+// after them, " = 7", is that line's: whoever else wrote between, nobody
+// wrote there. Otherwise the line waits for its result.
+void Pieces::close_args(std::size_t writer, std::string_view &text) {
+  Line &line = writers_[writer].lines.back();
+  if (line.name == "exit_group" || line.name == "exit") {
+    line.done = true;  // it does not return
+    return;
+  }
+  const bool fork =
+      line.name == "clone" || line.name == "fork" || line.name == "vfork";
+  set_count(line);
+  if (text.substr(0, 3) == " = " && text.substr(3, 3) != " = " &&
+      !head_at(text, 3)) {
+    std::string_view rest = text.substr(3);
+    const std::string_view piece = result_piece(rest);
+    if (fits(&line, piece)) {  // else the child's half of a clone, say
+      text = rest;
+      line.text += " = " + std::string(piece);
+      line.has_result = line.done = true;
+      if (fork) waiting_.push_back({std::string_view::npos, 0});
+      return;
+    }
+  }
+  waiting_.push_back({writer, writers_[writer].lines.size() - 1});
+  if (fork) waiting_.push_back({std::string_view::npos, 0});  // the child's
+}
+
+void Pieces::head(std::string_view &text) {
+  std::size_t k = 0;
+  while (digit(text[k])) ++k;
+  const long pid =
+      std::strtol(std::string(text.substr(0, k)).c_str(), nullptr, 10);
+  text.remove_prefix(k + 1);
+  auto found = index_.find(pid);
+  if (found == index_.end()) {
+    found = index_.emplace(pid, writers_.size()).first;
+    writers_.push_back({pid, {}});
+  }
+  const std::size_t writer = found->second;
+  Line line;
+  std::size_t name_end = 0;
+  while (name_end < text.size() && word_char(text[name_end])) ++name_end;
+  line.name = std::string(text.substr(0, name_end));
+  writers_[writer].lines.push_back(std::move(line));
+  Line &added = writers_[writer].lines.back();
+  if (name_end >= text.size() || text[name_end] != '(') {
+    // "PID Unknown syscall 334": a line of its own
+    const std::size_t eol = text.find('\n');
+    added.text = std::string(text.substr(0, eol));
+    added.closed = added.done = true;
+    text.remove_prefix(eol == std::string_view::npos ? text.size() : eol);
+    return;
+  }
+  added.text = added.name;
+  text.remove_prefix(name_end);
+  // The arguments, up to where they close, a line ends or another process's
+  // piece begins.
+  std::size_t stop = 0;
+  while (stop < text.size() && text[stop] != '\n' &&
+         !(stop > 0 && head_at(text, stop) && text[stop - 1] != '"'))
+    ++stop;
+  const std::size_t closed = take_args(added, text.substr(0, stop));
+  if (closed != std::string_view::npos) {
+    text.remove_prefix(closed);
+    close_args(writer, text);
+  } else {
+    text.remove_prefix(stop);
+    open_.push_back(writer);
+  }
+}
+
+void Pieces::other(std::string_view &text) {
+  if (text.substr(0, 3) == " = ") {
+    ++separators_;
+    text.remove_prefix(3);
+    return;
+  }
+  const std::string_view piece = result_piece(text);
+  if (piece.empty()) return;
+  const bool args_like =
+      piece.find_first_of(",)]}") != std::string_view::npos &&
+      piece.rfind("-1 errno=", 0) != 0;
+  while (!open_.empty() && writers_[open_.front()].lines.back().closed)
+    open_.pop_front();  // its process began another line meanwhile
+  if (!open_.empty() && (args_like || separators_ == 0)) {
+    const std::size_t writer = open_.front();
+    Line &line = writers_[writer].lines.back();
+    const std::size_t closed = take_args(line, piece);
+    if (closed != std::string_view::npos) {
+      open_.pop_front();
+      std::string_view rest = piece.substr(closed);
+      close_args(writer, rest);
+    }
+    return;
+  }
+  // A result: to the first waiting line it can be the result of, else to
+  // the first waiting line.
+  std::size_t chosen = std::string_view::npos;
+  for (std::size_t i = 0; i < waiting_.size() && i < kLookAhead; ++i) {
+    if (fits(waiting_line(waiting_[i]), piece)) {
+      chosen = i;
+      break;
+    }
+  }
+  if (chosen == std::string_view::npos && !waiting_.empty()) chosen = 0;
+  if (chosen == std::string_view::npos) return;  // nobody's: left out
+  if (separators_) --separators_;
+  if (Line *line = waiting_line(waiting_[chosen])) {
+    line->text += " = " + std::string(piece);
+    line->has_result = line->done = true;
+  }
+  waiting_.erase(waiting_.begin() + static_cast<long>(chosen));
+}
+
+std::string Pieces::read(std::string_view text) {
+  while (!text.empty()) {
+    if (text[0] == '\n') {
+      text.remove_prefix(1);
+    } else if (head_at(text, 0)) {
+      head(text);
+    } else {
+      other(text);
+    }
+  }
+  for (const Writer &writer : writers_) {
+    for (const Line &line : writer.lines) {
+      if (line.text.size() > kMaxLine)
+        return "a call of process " + std::to_string(writer.pid) +
+               " in the report is " + std::to_string(line.text.size()) +
+               " characters long";
+    }
+  }
+  return "";
+}
+
+}  // namespace
 
 std::string read_qemu(std::string_view text, std::vector<Process> &out) {
-  // The two halves of a clone: the child's " = 0" alone, written whenever
-  // the child first runs. Where it ended a line of the parent's that was
-  // still waiting for its result, that result comes alone instead.
-  std::vector<std::string> joined;
-  std::size_t clone_line = std::string::npos;
-  std::string forker;  // "PID " of the process that cloned
-  while (!text.empty()) {
-    std::string line(next_line(text));
-    const std::size_t first = line.find_first_not_of(' ');
-    if (first != std::string::npos && line[first] == '=') {
-      const std::string result = line.substr(first);
-      for (std::size_t i = joined.size(); result != "= 0" &&
-                                          clone_line != std::string::npos &&
-                                          i-- > clone_line;) {
-        std::string &earlier = joined[i];
-        if (earlier.compare(0, forker.size(), forker) == 0 &&
-            earlier.size() >= 4 &&
-            earlier.compare(earlier.size() - 4, 4, " = 0") == 0) {
-          earlier.replace(earlier.size() - 3, 3, result);
-          break;
-        }
-      }
-      continue;
-    }
-    if (line.find(" clone(") != std::string::npos ||
-        line.find(" fork(") != std::string::npos) {
-      clone_line = joined.size();
-      forker = line.substr(0, line.find(' ') + 1);
-    }
-    joined.push_back(std::move(line));
-  }
-  std::string whole;
-  for (const std::string &line : joined) whole += line + "\n";
-  std::vector<Lines> lines;
-  std::string problem = split_processes(whole, lines);
+  Pieces pieces;
+  std::string problem = pieces.read(text);
   if (!problem.empty()) return problem;
-  for (const Lines &process : lines) {
-    Process read{process.pid, {}};
-    for (const std::string &line : process.lines) {
-      Call call = parse_call(line);
+  for (const Writer &writer : pieces.writers()) {
+    Process read{writer.pid, {}};
+    for (const Line &line : writer.lines) {
+      Call call = parse_call(line.text);
       // Some pointers come in decimal (pread64(4, 274919869408, ...), and
       // in qemu 10 arch_prctl(4098, ..., -140620743602384)): a number past
       // 32 bits is an address.

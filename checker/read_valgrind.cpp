@@ -56,18 +56,54 @@ std::string arguments(std::string_view name, std::string_view args) {
   return out;
 }
 
+// Another process's line may cut into one: "SYSCALL[1,1](1) sys_wrSYSCALL[
+// 2,1]...\n" and then the rest, "ite ( ...\n", on a line of its own. Each is
+// made whole again: the cut-off head waits for the next line that is no
+// line of valgrind's own making.
+std::string whole_lines(std::string_view text) {
+  std::string out, cut;
+  while (!text.empty()) {
+    std::string_view line = next_line(text);
+    const bool own = line.substr(0, 8) == "SYSCALL[" ||
+                     line.substr(0, 2) == "==" || line.substr(0, 4) == "--> " ||
+                     line.substr(0, 5) == " --> ";
+    if (!cut.empty() && !own && !line.empty()) {
+      out += cut;
+      out += line;
+      out += '\n';
+      cut.clear();
+      continue;
+    }
+    const std::size_t inner = line.find("SYSCALL[", 1);
+    if (inner != std::string_view::npos && line.substr(0, 8) == "SYSCALL[") {
+      if (cut.empty()) cut = std::string(line.substr(0, inner));
+      line.remove_prefix(inner);
+    }
+    out += line;
+    out += '\n';
+  }
+  return out;
+}
+
 }  // namespace
 
-std::string read_valgrind(std::string_view text, std::vector<Process> &out) {
+std::string read_valgrind(std::string_view report, std::vector<Process> &out) {
   std::string lines;                    // as "PID name(args) = result"
   std::map<long, std::string> pending;  // a call whose result is to come
   long waiting = -1;  // a call whose result is on a line of its own
+  const std::string joined = whole_lines(report);
+  std::string_view text = joined;
   while (!text.empty()) {
     std::string_view line = next_line(text);
     if (line.size() > kMaxLine)
       return "a line of the report is " + std::to_string(line.size()) +
              " characters long";
     if (line.substr(0, 5) == " --> " || line.substr(0, 4) == "--> ") {
+      // The child's half of a clone (its 0) may come before the parent's.
+      const bool forks = waiting >= 0 && pending.count(waiting) &&
+                         (pending[waiting].rfind("clone(", 0) == 0 ||
+                          pending[waiting].rfind("fork(", 0) == 0);
+      if (forks && outcome(line) == "0") continue;
       if (waiting >= 0 && pending.count(waiting))
         lines += std::to_string(waiting) + " " + pending[waiting] + " = " +
                  outcome(line) + "\n";
