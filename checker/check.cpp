@@ -31,23 +31,26 @@ std::vector<Call> calls_of(const std::string &text, Format format) {
 
 const BuiltIn kBuiltIn[6] = {
     {"strace", "strace -q -f -s 4096 -o {report} --", Format::kStrace, "strace",
-     "strace", true, true, false, true},
+     "strace", true, true, false, true, Percent::kAsIs},
     {"ltrace", "ltrace " LTRACE_PROTOTYPES " -f -s 4096 -o {report} --",
-     Format::kLtrace, "ltrace", "ltrace", true, true, false, true},
+     Format::kLtrace, "ltrace", "ltrace", true, true, false, true,
+     Percent::kAsIs},
     {"qemu-user", "qemu-x86_64 -strace -D {report}", Format::kQemu,
-     "qemu-x86_64", "qemu-user", true, true, false, true},
+     "qemu-x86_64", "qemu-user", true, true, false, true, Percent::kAvoided},
     // Nulgrind: system calls alone, without memcheck's words in between.
     {"valgrind",
      "valgrind --tool=none --trace-syscalls=yes --trace-children=yes "
      "--log-file={report}",
-     Format::kValgrind, "valgrind", "valgrind", true, true, false, true},
+     Format::kValgrind, "valgrind", "valgrind", true, true, false, true,
+     Percent::kDoubled},
     {"perf-trace", "perf trace -o {report} --", Format::kPerf, "perf",
-     "linux-perf", false, true, true, true},
+     "linux-perf", false, true, true, true, Percent::kAsIs},
     // Recorded, then replayed into the report; the data stays beside it.
     {"uftrace",
      "sh -c 'uftrace record --force -a -d \"$0.data\" \"$@\"; "
      "exec uftrace replay --no-pager -f tid -d \"$0.data\" >\"$0\"' {report}",
-     Format::kUftrace, "uftrace", "uftrace", true, false, false, false}};
+     Format::kUftrace, "uftrace", "uftrace", true, false, false, false,
+     Percent::kAsIs}};
 
 const BuiltIn *built_in(const std::string &name) {
   for (const BuiltIn &observer : kBuiltIn)
@@ -172,7 +175,7 @@ std::vector<Call> Observer::startup(const Situation &situation) {
   if (!mine) return future.get();
   try {
     const Seen seen = run(command_, places().programs + "/empty-main", {},
-                          conditions, timeout_);
+                          conditions, timeout_, percent_);
     std::vector<Process> processes;
     const std::string problem = read_report(seen.report, format_, processes);
     if (!problem.empty()) throw Failure(problem);
@@ -247,7 +250,8 @@ Observer::Verdict Observer::check(const Situation &situation) {
   std::vector<Process> processes;
   try {
     before_main = startup(situation);
-    seen = run(command_, program, situation.arguments(), situation, timeout_);
+    seen = run(command_, program, situation.arguments(), situation, timeout_,
+               percent_);
     const std::string problem = read_report(seen.report, format_, processes);
     if (!problem.empty()) throw Failure(problem);
   } catch (const Failure &failure) {

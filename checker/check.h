@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "report.h"
+#include "run.h"
 #include "situations.h"
 
 namespace probes {
@@ -27,6 +28,7 @@ struct BuiltIn {
   bool limited;         // can run under a process limit of two
   bool may_be_refused;  // may find the kernel's tracing refused to it
   bool musl;            // can observe a program built against musl
+  Percent percent;      // how it reads a % in its report's path
 };
 extern const BuiltIn kBuiltIn[6];
 const BuiltIn *built_in(const std::string &name);
@@ -47,7 +49,10 @@ class Observer {
         format_(format),
         decoding_(decoding_of(format)),
         label_(std::move(label)),
-        timeout_(timeout) {}
+        timeout_(timeout) {
+    if (const BuiltIn *known = probes::built_in(label_))
+      percent_ = known->percent;
+  }
   const std::string &label() const {
     return label_;
   }
@@ -78,6 +83,7 @@ class Observer {
   Decoding decoding_;
   std::string label_;
   double timeout_;
+  Percent percent_ = Percent::kAsIs;
   std::string unavailable_;
   std::mutex lock_;
   std::map<std::string, std::shared_future<std::vector<Call>>> startups_;

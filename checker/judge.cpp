@@ -426,12 +426,14 @@ std::vector<std::string> difference(const std::string &what,
     ++first;
   std::string where;
   if (first < want_lines.size() && first < shown_got.size())
-    where = "first at " + want_lines[first] + ", where the report has " +
-            shown_got[first];
+    where = "first at " + shown(want_lines[first]) + ", where the report has " +
+            shown(shown_got[first]);
   else if (first < shown_got.size())
-    where = "first at a call the reference has not got: " + shown_got[first];
+    where =
+        "first at a call the reference has not got: " + shown(shown_got[first]);
   else if (first < want_lines.size())
-    where = "first at " + want_lines[first] + ", which the report has not got";
+    where = "first at " + shown(want_lines[first]) +
+            ", which the report has not got";
   if (!lines.empty() && !where.empty()) lines.insert(lines.begin() + 1, where);
   return lines;
 }

@@ -283,10 +283,14 @@ void Pieces::other(std::string_view &text) {
 }
 
 std::string Pieces::read(std::string_view text) {
+  std::size_t heads = 0;
   while (!text.empty()) {
     if (text[0] == '\n') {
       text.remove_prefix(1);
     } else if (head_at(text, 0)) {
+      if (++heads > kMaxCalls)
+        return "the report holds more than " + std::to_string(kMaxCalls) +
+               " calls, more than these programs can give rise to";
       head(text);
     } else {
       other(text);

@@ -15,6 +15,9 @@ namespace {
 // -X verbose: "0xc1 /* O_WRONLY|O_CREAT|O_EXCL */" is read as the names.
 std::string named_values(std::string_view line) {
   std::string out;
+  // The next " */" after a comment's start, looked for again only once
+  // passed: none found means none to come.
+  std::size_t close = 0;
   for (std::size_t i = 0; i < line.size(); ++i) {
     if (line[i] == '"') {  // a string is copied whole
       std::size_t end = i + 1;
@@ -24,8 +27,9 @@ std::string named_values(std::string_view line) {
       out.append(line.substr(i, end - i));
       i = end - 1;
     } else if (line.compare(i, 4, " /* ") == 0 &&
-               line.find(" */", i + 4) != std::string_view::npos) {
-      const std::size_t close = line.find(" */", i + 4);
+               close != std::string_view::npos &&
+               (close >= i + 4 ||
+                (close = line.find(" */", i + 4)) != std::string_view::npos)) {
       std::size_t start = out.size();  // the raw value before the comment
       while (start > 0 && out[start - 1] != ' ' && out[start - 1] != '(' &&
              out[start - 1] != '|' && out[start - 1] != '=' &&

@@ -254,9 +254,9 @@ Call parse_call(std::string_view line) {
         break;
       }
       if (depth > 0) --depth;
-    } else if (c == ',' && depth == 0) {
-      raw.push_back(s.substr(start, i - start));
-      start = i + 1;
+    } else if (c == ',' && depth == 0 && raw.size() + 1 < kMaxArgs) {
+      raw.push_back(s.substr(start, i - start));  // past kMaxArgs, the last
+      start = i + 1;                              // holds the rest
     }
   }
   std::string_view last = s.substr(start, i - start);
@@ -412,7 +412,7 @@ bool pid_prefix(std::string_view &line, long &pid) {
 std::string split_processes(std::string_view text, std::vector<Lines> &out) {
   std::map<long, std::size_t> index;  // pid -> place in out
   std::set<long> alive;
-  std::size_t number = 0;
+  std::size_t number = 0, calls = 0;
   while (!text.empty()) {
     const std::size_t eol = text.find('\n');
     std::string_view line = text.substr(0, eol);
@@ -452,6 +452,10 @@ std::string split_processes(std::string_view text, std::vector<Lines> &out) {
         cut |= held.size() >= mark.size() &&
                held.substr(held.size() - mark.size()) == mark;
       if (resumed != std::string_view::npos && cut) {
+        if (head.size() + line.size() > kMaxLine)
+          return "a call joined from line " + std::to_string(number) +
+                 " of the report is more than " + std::to_string(kMaxLine) +
+                 " characters long";
         head.resize(head.rfind('<'));
         while (!head.empty() && head.back() == ' ') head.pop_back();
         std::string_view tail = line.substr(resumed + 9);
@@ -460,6 +464,9 @@ std::string split_processes(std::string_view text, std::vector<Lines> &out) {
         continue;
       }
     }
+    if (++calls > kMaxCalls)
+      return "the report holds more than " + std::to_string(kMaxCalls) +
+             " lines of calls, more than these programs can give rise to";
     lines.emplace_back(line);
   }
   // A call cut in two whose second half never came did not return, however

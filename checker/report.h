@@ -14,6 +14,10 @@ namespace probes {
 // What a report of our programs can hold at most: a few kilobytes are usual.
 constexpr std::size_t kMaxReport = 4 << 20;
 constexpr std::size_t kMaxLine = 8192;
+// No call of these programs has more than six arguments, nor a report of
+// them thousands of calls: bounds that keep a hostile report's reading small.
+constexpr std::size_t kMaxArgs = 64;
+constexpr std::size_t kMaxCalls = 20000;
 
 struct Arg {
   enum Kind { kNumber, kString, kFlags, kAddress, kNull, kStructure, kOther };

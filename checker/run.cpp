@@ -661,6 +661,22 @@ std::string collect_report(int work, uid_t uid) {
   return report;
 }
 
+// The report's path as the observer is to be given it.
+std::string report_path(const Work &work, const Start &what, Percent percent) {
+  std::string path = work.path + "/report/report";
+  if (path.find('%') == std::string::npos || percent == Percent::kAsIs)
+    return path;
+  if (percent == Percent::kDoubled) {
+    std::string doubled;
+    for (const char c : path) doubled += c == '%' ? "%%" : std::string(1, c);
+    return doubled;
+  }
+  if (what.own_folder) return "../report/report";  // from the run's cwd
+  throw Failure("skipped: the observer cannot write its report in " +
+                work.path +
+                ", whose path holds a %; set TMPDIR to one without");
+}
+
 }  // namespace
 
 void become_reaper() {
@@ -688,7 +704,7 @@ std::string find_command(const std::string &name) {
 
 Seen run(const std::vector<std::string> &command, const std::string &program,
          const std::vector<std::string> &args, const Situation &conditions,
-         double timeout) {
+         double timeout, Percent percent) {
   if (interrupted()) throw Failure("interrupted");
   Work work;
   Start what;
@@ -714,8 +730,8 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
   if (fchown(report_folder.fd, user.uid, user.gid) != 0)
     throw Failure("skipped: the report's folder cannot be given to user " +
                   std::to_string(user.uid) + ": " + error_text(errno));
-  what.words =
-      command_line(command, work.path + "/report/report", user.program, args);
+  what.words = command_line(command, report_path(work, what, percent),
+                            user.program, args);
   what.path = find_command(what.words[0]);
   if (what.path.empty())
     throw Failure("the observer cannot be started: " + what.words[0] +

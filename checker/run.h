@@ -36,9 +36,13 @@ struct Seen {
 // Runs PROGRAM with ARGS under the observer COMMAND, whose word {report}
 // stands for the report's path, in the conditions SETTINGS gives. Throws
 // Failure, or OwnFailure for what goes wrong on the checker's side.
+// How an observer reads a % in its report's path: as itself; as the start
+// of a pattern, so that %% stands for it (valgrind's --log-file); or not at
+// all (qemu's -D), which then gets a path without one where it can.
+enum class Percent { kAsIs, kDoubled, kAvoided };
 Seen run(const std::vector<std::string> &command, const std::string &program,
          const std::vector<std::string> &args, const Situation &conditions,
-         double timeout);
+         double timeout, Percent percent = Percent::kAsIs);
 
 // Finds a command on the PATH that observers run with; "" if it is not there.
 std::string find_command(const std::string &name);
