@@ -20,6 +20,7 @@ namespace {
 // descriptors are open (standard output closed or not), the user, the limit,
 // the mount.
 const char *const kStartupConditions[] = {"stdout", "user", "nproc", "rofs"};
+constexpr std::size_t kMaxStartup = 2000;
 
 std::vector<Call> calls_of(const std::string &text, Format format) {
   std::vector<Process> processes;
@@ -193,7 +194,12 @@ std::vector<Call> Observer::startup(const Situation &situation) {
     if (end == calls.size() && decoding_.exits_shown)
       throw Failure("its report shows no exit");
     calls.resize(end);
-    promise.set_value(calls);
+    // A C library starts a program in a few dozen calls, and an observer
+    // adds a few hundred at most: more is no start-up.
+    if (calls.size() > kMaxStartup)
+      throw Failure("it reports " + std::to_string(calls.size()) +
+                    " calls before main, more than any start-up makes");
+    promise.set_value(std::move(calls));
   } catch (const OwnFailure &) {
     promise.set_exception(std::current_exception());
     throw;
@@ -253,6 +259,7 @@ Observer::Verdict Observer::check(const Situation &situation) {
     seen = run(command_, program, situation.arguments(), situation, timeout_,
                percent_);
     const std::string problem = read_report(seen.report, format_, processes);
+    std::string().swap(seen.report);  // read: its calls are what count
     if (!problem.empty()) throw Failure(problem);
   } catch (const Failure &failure) {
     const std::string text = failure.what();
@@ -272,8 +279,10 @@ Observer::Verdict Observer::check(const Situation &situation) {
   if ((label_ == "strace" || label_ == "ltrace") && !seen.err.empty())
     problems.push_back("standard error is not empty: " +
                        quote(seen.err.substr(0, 200)));
+  const auto paths = path_problems(processes, seen.cwd);
   std::vector<std::vector<Call>> got =
       normalise(processes, decoding_, seen.observer);
+  std::vector<Process>().swap(processes);  // named now: only GOT is needed
   if (!got.empty()) {
     std::vector<Call> first;
     for (Call &call : got[0])
@@ -295,7 +304,6 @@ Observer::Verdict Observer::check(const Situation &situation) {
         decoding_);
     problems.insert(problems.end(), diff.begin(), diff.end());
   }
-  const auto paths = path_problems(processes, seen.cwd);
   problems.insert(problems.end(), paths.begin(), paths.end());
   if (seen.has_after) {
     std::vector<std::string> want_dir;

@@ -91,81 +91,84 @@ std::string read_valgrind(std::string_view report, std::vector<Process> &out) {
   std::string lines;                    // as "PID name(args) = result"
   std::map<long, std::string> pending;  // a call whose result is to come
   long waiting = -1;  // a call whose result is on a line of its own
-  const std::string joined = whole_lines(report);
-  std::string_view text = joined;
-  while (!text.empty()) {
-    std::string_view line = next_line(text);
-    if (line.size() > kMaxLine)
-      return "a line of the report is " + std::to_string(line.size()) +
-             " characters long";
-    if (line.substr(0, 5) == " --> " || line.substr(0, 4) == "--> ") {
-      // The child's half of a clone (its 0) may come before the parent's.
-      const bool forks = waiting >= 0 && pending.count(waiting) &&
-                         (pending[waiting].rfind("clone(", 0) == 0 ||
-                          pending[waiting].rfind("fork(", 0) == 0);
-      if (forks && outcome(line) == "0") continue;
-      if (waiting >= 0 && pending.count(waiting))
-        lines += std::to_string(waiting) + " " + pending[waiting] + " = " +
-                 outcome(line) + "\n";
-      if (waiting >= 0) pending.erase(waiting);
-      waiting = -1;  // a later such line is the child's half of clone
-      continue;
+  {                   // the lines made whole are let go once read
+    const std::string joined = whole_lines(report);
+    std::string_view text = joined;
+    while (!text.empty()) {
+      std::string_view line = next_line(text);
+      if (line.size() > kMaxLine)
+        return "a line of the report is " + std::to_string(line.size()) +
+               " characters long";
+      if (line.substr(0, 5) == " --> " || line.substr(0, 4) == "--> ") {
+        // The child's half of a clone (its 0) may come before the parent's.
+        const bool forks = waiting >= 0 && pending.count(waiting) &&
+                           (pending[waiting].rfind("clone(", 0) == 0 ||
+                            pending[waiting].rfind("fork(", 0) == 0);
+        if (forks && outcome(line) == "0") continue;
+        if (waiting >= 0 && pending.count(waiting))
+          lines += std::to_string(waiting) + " " + pending[waiting] + " = " +
+                   outcome(line) + "\n";
+        if (waiting >= 0) pending.erase(waiting);
+        waiting = -1;  // a later such line is the child's half of clone
+        continue;
+      }
+      if (line.substr(0, 8) != "SYSCALL[") continue;  // valgrind's own words
+      const long pid =
+          std::strtol(std::string(line.substr(8)).c_str(), nullptr, 10);
+      const std::size_t head = line.find(") ");
+      if (head == std::string_view::npos) continue;
+      std::string_view rest = line.substr(head + 2);
+      const std::size_t own =
+          rest.find("==");  // a tool's message run into the line
+      if (own != std::string_view::npos &&
+          rest.find("-->") == std::string_view::npos)
+        rest = rest.substr(0, own);
+      if (rest.substr(0, 3) == "...") {  // the second half of a call
+        if (pending.count(pid))
+          lines += std::to_string(pid) + " " + pending[pid] + " = " +
+                   outcome(rest) + "\n";
+        pending.erase(pid);
+        continue;
+      }
+      if (rest.substr(0, 4) == "sys_") rest.remove_prefix(4);
+      // "name ( args )", or "name ()"; a path's "(my_file)" has no space
+      // before its closing parenthesis.
+      const std::size_t open = rest.find('(');
+      std::size_t close =
+          rest.find(" )", open == std::string_view::npos ? 0 : open);
+      if (close == std::string_view::npos)
+        close = rest.find(')', open == std::string_view::npos ? 0 : open);
+      if (open == std::string_view::npos || close == std::string_view::npos)
+        continue;
+      std::string name(rest.substr(0, open));
+      while (!name.empty() && name.back() == ' ') name.pop_back();
+      std::string_view args = rest.substr(open + 1, close - open - 1);
+      while (!args.empty() && args.front() == ' ') args.remove_prefix(1);
+      while (!args.empty() && args.back() == ' ') args.remove_suffix(1);
+      const std::size_t arrow = rest.find("-->");
+      const std::string call = name + "(" + arguments(name, args) + ")";
+      if (name == "exit_group" || name == "exit") {
+        lines += std::to_string(pid) + " " + call + " = ?\n";
+        lines += std::to_string(pid) +
+                 " +++ exited +++\n";  // what follows is valgrind's
+        continue;
+      }
+      if (arrow ==
+          std::string_view::npos) {  // clone: its result on the next line
+        pending[pid] = call;
+        waiting = pid;
+        continue;
+      }
+      const std::string result = outcome(rest.substr(arrow));
+      if (result.empty())
+        pending[pid] = call;  // [async] ...: the result comes later
+      else
+        lines += std::to_string(pid) + " " + call + " = " + result + "\n";
     }
-    if (line.substr(0, 8) != "SYSCALL[") continue;  // valgrind's own words
-    const long pid =
-        std::strtol(std::string(line.substr(8)).c_str(), nullptr, 10);
-    const std::size_t head = line.find(") ");
-    if (head == std::string_view::npos) continue;
-    std::string_view rest = line.substr(head + 2);
-    const std::size_t own =
-        rest.find("==");  // a tool's message run into the line
-    if (own != std::string_view::npos &&
-        rest.find("-->") == std::string_view::npos)
-      rest = rest.substr(0, own);
-    if (rest.substr(0, 3) == "...") {  // the second half of a call
-      if (pending.count(pid))
-        lines += std::to_string(pid) + " " + pending[pid] + " = " +
-                 outcome(rest) + "\n";
-      pending.erase(pid);
-      continue;
-    }
-    if (rest.substr(0, 4) == "sys_") rest.remove_prefix(4);
-    // "name ( args )", or "name ()"; a path's "(my_file)" has no space
-    // before its closing parenthesis.
-    const std::size_t open = rest.find('(');
-    std::size_t close =
-        rest.find(" )", open == std::string_view::npos ? 0 : open);
-    if (close == std::string_view::npos)
-      close = rest.find(')', open == std::string_view::npos ? 0 : open);
-    if (open == std::string_view::npos || close == std::string_view::npos)
-      continue;
-    std::string name(rest.substr(0, open));
-    while (!name.empty() && name.back() == ' ') name.pop_back();
-    std::string_view args = rest.substr(open + 1, close - open - 1);
-    while (!args.empty() && args.front() == ' ') args.remove_prefix(1);
-    while (!args.empty() && args.back() == ' ') args.remove_suffix(1);
-    const std::size_t arrow = rest.find("-->");
-    const std::string call = name + "(" + arguments(name, args) + ")";
-    if (name == "exit_group" || name == "exit") {
-      lines += std::to_string(pid) + " " + call + " = ?\n";
-      lines += std::to_string(pid) +
-               " +++ exited +++\n";  // what follows is valgrind's
-      continue;
-    }
-    if (arrow ==
-        std::string_view::npos) {  // clone: its result on the next line
-      pending[pid] = call;
-      waiting = pid;
-      continue;
-    }
-    const std::string result = outcome(rest.substr(arrow));
-    if (result.empty())
-      pending[pid] = call;  // [async] ...: the result comes later
-    else
-      lines += std::to_string(pid) + " " + call + " = " + result + "\n";
   }
   std::vector<Lines> processes;
   std::string problem = split_processes(lines, processes);
+  std::string().swap(lines);
   if (!problem.empty()) return problem;
   for (const Lines &process : processes) {
     Process read{process.pid, {}};

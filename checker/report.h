@@ -16,7 +16,7 @@ constexpr std::size_t kMaxReport = 4 << 20;
 constexpr std::size_t kMaxLine = 8192;
 // No call of these programs has more than six arguments, nor a report of
 // them thousands of calls: bounds that keep a hostile report's reading small.
-constexpr std::size_t kMaxArgs = 64;
+constexpr std::size_t kMaxArgs = 16;
 constexpr std::size_t kMaxCalls = 20000;
 
 struct Arg {

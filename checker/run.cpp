@@ -97,8 +97,14 @@ std::string env_path() {
 // Removes a folder and what it holds without following a link, by
 // descriptors, so that nothing renamed meanwhile leads elsewhere.
 void remove_tree(int parent, const char *name, int depth) {
-  const int fd =
-      openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = -1;
+  // Short of descriptors (the reason the check stops, say), it waits for
+  // the other runs to let theirs go.
+  for (int tries = 0; tries < 1000; ++tries) {
+    fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   if (fd < 0) {
     unlinkat(parent, name, 0);
     return;
@@ -163,9 +169,13 @@ struct Work {
       path = tmp.path + "/" + name;
       fd.reset(openat(tmp.fd, text,
                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (fd.fd < 0 || fchmod(fd.fd, 0711) != 0)
+      if (fd.fd < 0 || fchmod(fd.fd, 0711) != 0) {
+        const int error = errno;
+        fd.reset();
+        unlinkat(tmp.fd, text, AT_REMOVEDIR);  // empty yet: no descriptor
         throw OwnFailure("cannot set up the run's folder in " + tmp.path +
-                         ": " + error_text(errno));
+                         ": " + error_text(error));
+      }
     }
     if (fd.fd < 0) throw OwnFailure("no free name for the run's folder");
   }

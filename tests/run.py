@@ -14,7 +14,10 @@ import os
 import pwd
 import re
 import shlex
+import resource
 import shutil
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -27,6 +30,33 @@ TESTS = os.path.dirname(os.path.abspath(__file__))
 def fail(reason, code=1):
     print(reason)
     sys.exit(code)
+
+
+def needs(*tools):
+    """Skips, with the reason, where a tool that the test runs is missing: a
+    test that cannot fail here does not pass."""
+    for tool in tools:
+        if not shutil.which(tool):
+            fail('%s is not installed' % tool, 77)
+
+
+def needs_root(why):
+    if os.geteuid() != 0:
+        fail('needs root, ' + why, 77)
+
+
+def checker(build):
+    return os.path.join(build, 'syscall-probes')
+
+
+def sanitized(build):
+    """A checker built with the sanitizers takes more time and memory."""
+    with open(checker(build), 'rb') as f:
+        return b'__asan_init' in f.read()
+
+
+def leftovers(folder):
+    return ['left in %s: %s' % (folder, name) for name in os.listdir(folder)]
 
 
 def readelf(program, *flags):
@@ -138,14 +168,249 @@ def observer(build, situation, fmt, expect, words):
     return problems
 
 
+def tmpdir(build, name, mode, owner, status, phrase, *args):
+    """check with TMPDIR a folder NAME of that mode and owner (missing: none
+    there): one that another user can change is refused in one line, exit 2;
+    any other is worked in, whatever its name holds, and left empty."""
+    needs('strace', 'ltrace')
+    if owner != 'self':
+        needs_root('to give a folder to ' + owner)
+    top = tempfile.mkdtemp(prefix='syscall-probes-tmpdir-')
+    folder = os.path.join(top, name)
+    try:
+        if mode != 'missing':
+            os.mkdir(folder)
+            os.chmod(folder, int(mode, 8))
+            if owner != 'self':
+                os.chown(folder, pwd.getpwnam(owner).pw_uid, -1)
+        done = subprocess.run([checker(build)] + list(args), capture_output=True, text=True,
+                              env=dict(os.environ, TMPDIR=folder), timeout=120)
+        print(done.stdout + done.stderr)
+        problems = [] if done.returncode == int(status) else \
+            ['exit %d, not %s' % (done.returncode, status)]
+        if phrase not in done.stdout + done.stderr:
+            problems.append('without "%s"' % phrase)
+        if done.returncode == 2 and len(done.stderr.splitlines()) != 1:
+            problems.append('not one line on standard error')
+        return problems + (leftovers(folder) if os.path.isdir(folder) else [])
+    finally:
+        shutil.rmtree(top)
+
+
+def mounted(build, options, status, phrase, *args):
+    """check with TMPDIR a tmpfs mounted with OPTIONS (ro, a small size): the
+    checker's own trouble is its own, one line and exit 2, no observer
+    blamed."""
+    needs_root('to mount a file system')
+    needs('unshare', 'strace', 'ltrace')
+    top = tempfile.mkdtemp(prefix='syscall-probes-mounted-')
+    try:
+        script = ('mount -t tmpfs -o "$1" none "$2" && TMPDIR="$2" && export TMPDIR && '
+                  'shift 2 && exec "$@"')
+        done = subprocess.run(['unshare', '-m', 'sh', '-c', script, 'sh', options, top,
+                               checker(build)] + list(args),
+                              capture_output=True, text=True, timeout=120)
+        print(done.stdout + done.stderr)
+        if 'mount: ' in done.stderr and done.returncode == 32:
+            fail('a mount is refused here: ' + done.stderr.strip(), 77)
+        problems = [] if done.returncode == int(status) else \
+            ['exit %d, not %s' % (done.returncode, status)]
+        if phrase not in done.stdout + done.stderr:
+            problems.append('without "%s"' % phrase)
+        if 'FAILED' in done.stdout:
+            problems.append('an observer was blamed')
+        return problems
+    finally:
+        shutil.rmtree(top)
+
+
+def interrupt(build, name):
+    """SIGINT, SIGTERM or SIGHUP at moments through a check: exit 128 plus the
+    signal, and no run folder and no process of a run left behind."""
+    needs('strace')
+    number = getattr(signal, name)
+    observer = os.path.join(TESTS, 'faulty-observer') + ' strace {report} --'
+    problems, stopped = [], 0
+    for delay in (0.05, 0.2, 0.5, 0.9, 1.4):
+        folder = tempfile.mkdtemp(prefix='syscall-probes-interrupt-')
+        try:
+            run = subprocess.Popen([checker(build), 'check', '--observer', observer],
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                   env=dict(os.environ, TMPDIR=folder))
+            time.sleep(delay)
+            run.send_signal(number)
+            out = run.communicate(timeout=60)[0]
+            if run.returncode == 128 + number:
+                stopped += 1
+            elif run.returncode not in (0, 1):  # it may have finished first
+                problems.append('after %.2f s: exit %d\n%s' % (delay, run.returncode, out))
+            problems += leftovers(folder)
+            for pid in filter(str.isdigit, os.listdir('/proc')):
+                try:
+                    with open('/proc/%s/cmdline' % pid, 'rb') as f:
+                        if folder.encode() in f.read():
+                            problems.append('process %s of a run is left' % pid)
+                            os.kill(int(pid), signal.SIGKILL)
+                except OSError:
+                    pass
+        finally:
+            shutil.rmtree(folder)
+    print('%d of 5 checks stopped by %s' % (stopped, name))
+    return problems + ([] if stopped else ['no check was stopped by the signal'])
+
+
+def escape(build):
+    """An observer leaves a process that has left the run's session: it does
+    not outlive the run."""
+    needs('strace')
+    folder = tempfile.mkdtemp(prefix='syscall-probes-escape-')
+    pidfile = os.path.join(folder, 'pid')
+    observer = '%s escape %s {report} --' % (os.path.join(TESTS, 'faulty-observer'), pidfile)
+    try:
+        done = subprocess.run([checker(build), 'check', '--observer', observer,
+                               'probe1-return-0'], capture_output=True, text=True, timeout=120)
+        print(done.stdout + done.stderr)
+        with open(pidfile) as f:
+            pid = int(f.read())
+        try:
+            with open('/proc/%d/stat' % pid) as f:
+                alive = f.read().split(') ')[1][0] != 'Z'
+        except OSError:
+            alive = False
+        if alive:
+            os.kill(pid, signal.SIGKILL)
+        return (['the escaped process %d outlived the run' % pid] if alive else []) + \
+            ([] if done.returncode == 0 else ['exit %d' % done.returncode])
+    finally:
+        shutil.rmtree(folder)
+
+
+def descriptors(build):
+    """The checker holds a descriptor above 1024; the observer inherits none
+    but 0, 1, 2 and the situation's 1000."""
+    needs('strace')
+    observer = os.path.join(TESTS, 'faulty-observer') + ' fds {report} --'
+    with open(os.devnull) as held:
+        os.dup2(held.fileno(), 1500)
+        done = subprocess.run([checker(build), 'check', '--observer', observer,
+                               'probe1-return-0', 'probe5-fd1000'], pass_fds=(1500,),
+                              capture_output=True, text=True, timeout=120)
+    print(done.stdout + done.stderr)
+    return [] if done.returncode == 0 else ['exit %d' % done.returncode]
+
+
+def nofile(build, soft, hard, status, phrase, *args):
+    """check under a limit on open descriptors: a situation that cannot be
+    made skips with the reason; the checker that runs short says so, exit 2,
+    and leaves nothing behind."""
+    needs('strace', 'ltrace')
+    folder = tempfile.mkdtemp(prefix='syscall-probes-nofile-')
+    limits = (int(soft), int(hard))
+    try:
+        done = subprocess.run([checker(build)] + list(args), capture_output=True, text=True,
+                              env=dict(os.environ, TMPDIR=folder), timeout=120,
+                              preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
+                                                                    limits))
+        print(done.stdout + done.stderr)
+        problems = [] if done.returncode == int(status) else \
+            ['exit %d, not %s' % (done.returncode, status)]
+        if phrase not in done.stdout + done.stderr:
+            problems.append('without "%s"' % phrase)
+        return problems + leftovers(folder)
+    finally:
+        shutil.rmtree(folder)
+
+
+def junit_link(build):
+    """--junit names a link planted to a file: refused before anything runs,
+    and the file stays as it was."""
+    folder = tempfile.mkdtemp(prefix='syscall-probes-junit-')
+    try:
+        target, link = os.path.join(folder, 'precious'), os.path.join(folder, 'out.xml')
+        with open(target, 'w') as f:
+            f.write('precious\n')
+        os.symlink(target, link)
+        start = time.monotonic()
+        done = subprocess.run([checker(build), 'check', '--junit', link], capture_output=True,
+                              text=True, timeout=120)
+        print(done.stdout + done.stderr)
+        with open(target) as f:
+            kept = f.read()
+        problems = [] if done.returncode == 2 else ['exit %d, not 2' % done.returncode]
+        if 'symbolic link' not in done.stderr or done.stdout:
+            problems.append('not refused before the check, in one line')
+        if kept != 'precious\n' or time.monotonic() - start > 5:
+            problems.append('the link was followed')
+        return problems
+    finally:
+        shutil.rmtree(folder)
+
+
+def squatted(build):
+    """Another user holds every name the checker once took its process-limit
+    user id by, and runs a process as the first such id: the run under the
+    limit still gets a user id of its own and passes."""
+    needs_root('to run under a process limit')
+    needs('strace', 'ltrace')
+    resource.setrlimit(resource.RLIMIT_NOFILE, (8192, 8192))
+    held = []
+    for uid in range(61000, 65000):
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            sock.bind(b'\0syscall-probes/uid/%d' % uid)
+            held.append(sock)
+        except OSError:
+            sock.close()
+    squatter = os.fork()
+    if squatter == 0:
+        os.setgroups([])
+        os.setresgid(61000, 61000, 61000)
+        os.setresuid(61000, 61000, 61000)
+        time.sleep(120)
+        os._exit(0)
+    try:
+        done = subprocess.run([checker(build), 'check', 'probe4-no-fork'], capture_output=True,
+                              text=True, timeout=120)
+    finally:
+        os.kill(squatter, signal.SIGKILL)
+        os.waitpid(squatter, 0)
+        for sock in held:
+            sock.close()
+    print(done.stdout + done.stderr)
+    return [] if done.returncode == 0 and '2 passed' in done.stdout else \
+        ['exit %d: the run under a process limit did not pass' % done.returncode]
+
+
+def hostile(build, shape, fmt, phrase):
+    """A hostile report of 4 MiB in one of the shapes that once took minutes
+    or gigabytes: judged, twice (the start-up and the situation), in seconds
+    and within 100 MB."""
+    needs('strace')
+    observer = '%s shape %s {report} --' % (os.path.join(TESTS, 'faulty-observer'), shape)
+    start = time.monotonic()
+    done = subprocess.run([checker(build), 'check', '--format', fmt, '--observer', observer,
+                           'probe4-file'], capture_output=True, text=True, timeout=120)
+    took = time.monotonic() - start
+    memory = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss >> 10
+    print(done.stdout[:2000] + done.stderr)
+    print('%.1f s, %d MB' % (took, memory))
+    slower = 4 if sanitized(build) else 1
+    problems = [] if done.returncode == 1 and phrase in done.stdout else \
+        ['exit %d, without "%s"' % (done.returncode, phrase)]
+    if took > 6 * slower:
+        problems.append('took %.1f s' % took)
+    if memory > 100 and slower == 1:
+        problems.append('took %d MB' % memory)
+    return problems
+
+
 def attack(build):
     """While root checks, a user that no situation runs as plants symbolic
     links to a file of root's in every folder it can reach under the
     temporary folder, with every name the checker's runs use. The file must
     stay as it was, and the check must still pass."""
-    if os.geteuid() != 0:
-        print('needs root, to check as root')
-        sys.exit(77)
+    needs_root('to check as root')
+    needs('strace', 'ltrace')
     taken = {entry.pw_uid for entry in pwd.getpwall()}
     attacker = next(u for u in range(59000, 60000) if u not in taken)
     secret = tempfile.mkdtemp(prefix='syscall-probes-secret-')
@@ -192,9 +457,8 @@ def observers_only(build):
     """check as root with the observers alone on the PATH: no Python, setpriv,
     prlimit, unshare, readelf or addr2line. Every situation passes; one may
     skip only where the kernel refuses a privilege."""
-    if os.geteuid() != 0:
-        print('needs root, to check every situation')
-        sys.exit(77)
+    needs_root('to check every situation')
+    needs('strace', 'ltrace')
     with tempfile.TemporaryDirectory() as path:
         os.chmod(path, 0o755)  # the observer runs as other users too
         for tool in ('strace', 'ltrace'):
@@ -252,6 +516,7 @@ def results(build, *situations):
 
 def together(build, situation, rounds):
     """Two checkers at once, several times over: neither disturbs the other."""
+    needs('strace', 'ltrace')
     problems = []
     for _ in range(int(rounds)):
         runs = [subprocess.Popen([os.path.join(build, 'syscall-probes'), 'check', situation],
@@ -289,6 +554,9 @@ def main():
         problems = together(build, *args)
     elif kind == 'observer':
         problems = observer(build, args[0], args[1], args[2], args[3:])
+    elif kind in ('tmpdir', 'mounted', 'interrupt', 'escape', 'descriptors', 'nofile',
+                  'junit-link', 'squatted', 'hostile'):
+        problems = globals()[kind.replace('-', '_')](build, *args)
     else:
         fail('unknown kind %s in tests/cases' % kind)
     print('\n'.join(problems) or 'ok')
