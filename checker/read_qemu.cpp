@@ -223,12 +223,13 @@ void Pieces::head(std::string_view &text) {
   }
   added.text = added.name;
   text.remove_prefix(name_end);
-  // The arguments, up to where they close, a line ends or another process's
-  // piece begins.
+  // The arguments, up to where they close, a line ends, a separator comes
+  // or another process's piece begins; a string is passed over whole.
   std::size_t stop = 0;
   while (stop < text.size() && text[stop] != '\n' &&
-         !(stop > 0 && head_at(text, stop) && text[stop - 1] != '"'))
-    ++stop;
+         text.compare(stop, 3, " = ") != 0 &&
+         !(stop > 0 && head_at(text, stop)))
+    stop = text[stop] == '"' ? string_end(text, stop) : stop + 1;
   const std::size_t closed = take_args(added, text.substr(0, stop));
   if (closed != std::string_view::npos) {
     text.remove_prefix(closed);
@@ -258,8 +259,7 @@ void Pieces::other(std::string_view &text) {
     const std::size_t closed = take_args(line, piece);
     if (closed != std::string_view::npos) {
       open_.pop_front();
-      std::string_view rest = piece.substr(closed);
-      close_args(writer, rest);
+      close_args(writer, text);  // the piece ended where " = " may begin
     }
     return;
   }

@@ -404,6 +404,42 @@ def hostile(build, shape, fmt, phrase):
     return problems
 
 
+def replay(build, folder):
+    """Real reports of a fork, each with its processes' lines cut into one
+    another in a way once seen (tests/interleavings/FOLDER/*.log; those named
+    after the way are a real report with two lines moved to show it), read as
+    the checker reads them: each gives the calls in FOLDER/expected, from the
+    fork on. No observer runs."""
+    where = os.path.join(TESTS, 'interleavings', folder)
+    fmt = folder.split('-')[0]
+    with open(os.path.join(where, 'expected')) as f:
+        want = f.read()
+    problems = []
+    logs = sorted(name for name in os.listdir(where) if name.endswith('.log'))
+    for name in logs:
+        done = subprocess.run([os.path.join(build, 'read-report'), fmt,
+                               os.path.join(where, name)], capture_output=True, text=True)
+        order, calls = [], {}
+        for line in done.stdout.splitlines():
+            pid, _, call = line.partition(' ')
+            if pid not in calls:
+                order.append(pid)
+                calls[pid] = []
+            calls[pid].append(call)
+        got = ''
+        for number, pid in enumerate(order):
+            shown = calls[pid]
+            if number == 0:  # the parent, from its fork on
+                forks = [i for i, c in enumerate(shown) if re.match(r'(clone|fork)\(', c)]
+                shown = shown[forks[0]:] if forks else []
+            got += ''.join('P%d %s\n' % (number + 1, re.sub(r'\b\d{4,}\b', 'N', c))
+                           for c in shown)
+        if done.returncode or got != want:
+            problems.append('%s/%s is read as:\n%s%s' % (folder, name, got, done.stderr))
+    print('%d reports of %s read' % (len(logs), folder))
+    return problems
+
+
 def attack(build):
     """While root checks, a user that no situation runs as plants symbolic
     links to a file of root's in every folder it can reach under the
@@ -555,7 +591,7 @@ def main():
     elif kind == 'observer':
         problems = observer(build, args[0], args[1], args[2], args[3:])
     elif kind in ('tmpdir', 'mounted', 'interrupt', 'escape', 'descriptors', 'nofile',
-                  'junit-link', 'squatted', 'hostile'):
+                  'junit-link', 'squatted', 'hostile', 'replay'):
         problems = globals()[kind.replace('-', '_')](build, *args)
     else:
         fail('unknown kind %s in tests/cases' % kind)
