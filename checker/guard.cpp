@@ -79,16 +79,17 @@ int kill_strays() {
     // pid (comm) state ppid pgrp ...: comm may hold anything but ends at
     // the last ')'.
     const char *after = std::strrchr(text, ')');
-    char state = 0;
-    int parent = 0, group = 0;
-    if (!after ||
-        std::sscanf(after + 1, " %c %d %d", &state, &parent, &group) != 3 ||
-        parent != self || group == getpgrp())
+    if (!after || after[1] != ' ' || after[2] == '\0' || after[3] != ' ')
       continue;
-    const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
+    char *end = nullptr;
+    const long parent = std::strtol(after + 4, &end, 10);
+    const long group = end && *end == ' ' ? std::strtol(end + 1, &end, 10) : 0;
+    if (parent != self || group == 0 || group == getpgrp()) continue;
+    const pid_t pid = static_cast<pid_t>(std::strtol(entry->d_name, &end, 10));
     {
       const std::lock_guard<std::mutex> held(runs_lock);
-      if (running.count(group) || running.count(pid)) continue;
+      if (running.count(static_cast<pid_t>(group)) || running.count(pid))
+        continue;
     }
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, WNOHANG);
