@@ -79,6 +79,16 @@ std::string whole_lines(std::string_view text) {
       if (cut.empty()) cut = std::string(line.substr(0, inner));
       line.remove_prefix(inner);
     }
+    // "SYSCALL[1,1](231)  --> [pre-success] Success(0x0) ": the head alone,
+    // and another process's result (a child's half of clone) after it.
+    const std::size_t head = line.find(") ");
+    if (line.substr(0, 8) == "SYSCALL[" && head != std::string_view::npos &&
+        line.find_first_not_of(' ', head + 1) != std::string_view::npos &&
+        line.compare(line.find_first_not_of(' ', head + 1), 3, "-->") == 0 &&
+        line.find('(', head + 1) > line.find("-->", head + 1)) {
+      if (cut.empty()) cut = std::string(line.substr(0, head + 2));
+      line.remove_prefix(head + 1);
+    }
     out += line;
     out += '\n';
   }
