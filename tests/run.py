@@ -172,7 +172,11 @@ def tmpdir(build, name, mode, owner, status, phrase, *args):
     """check with TMPDIR a folder NAME of that mode and owner (missing: none
     there): one that another user can change is refused in one line, exit 2;
     any other is worked in, whatever its name holds, and left empty."""
-    needs('strace', 'ltrace')
+    if '--observer' in args:
+        observer = args[args.index('--observer') + 1]
+        needs({'qemu-user': 'qemu-x86_64'}.get(observer, observer))
+    else:
+        needs('strace', 'ltrace')
     if owner != 'self':
         needs_root('to give a folder to ' + owner)
     top = tempfile.mkdtemp(prefix='syscall-probes-tmpdir-')
