@@ -74,6 +74,13 @@ std::string whole_lines(std::string_view text) {
       cut.clear();
       continue;
     }
+    // A head cut off whole, "SYSCALL[1,1](231) exit_group( 0 )", is a line
+    // of its own; its result, if any, comes on a line of its own too.
+    if (!cut.empty() && own && cut.find(" )") != std::string::npos) {
+      out += cut;
+      out += '\n';
+      cut.clear();
+    }
     const std::size_t inner = line.find("SYSCALL[", 1);
     if (inner != std::string_view::npos && line.substr(0, 8) == "SYSCALL[") {
       if (cut.empty()) cut = std::string(line.substr(0, inner));
@@ -92,6 +99,7 @@ std::string whole_lines(std::string_view text) {
     out += line;
     out += '\n';
   }
+  if (!cut.empty()) out += cut + "\n";
   return out;
 }
 
