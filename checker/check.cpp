@@ -182,7 +182,7 @@ std::vector<Call> Observer::startup(const Situation &situation) {
     if (!problem.empty()) throw Failure(problem);
     // A library-call view of an empty program may rightly show nothing.
     if (processes.empty() && decoding_.exits_shown)
-      throw Failure("its report is empty");
+      throw Failure("its report is empty" + seen.said);
     std::vector<Call> calls;
     if (!processes.empty()) {
       auto named = normalise({processes.front()}, decoding_, seen.observer);
@@ -213,7 +213,9 @@ std::vector<Call> Observer::startup(const Situation &situation) {
       promise.set_exception(std::make_exception_ptr(
           text.rfind("skipped: ", 0) == 0
               ? failure
-              : Failure("on an empty program: " + text)));
+              : Failure("on empty-main, the empty program whose report "
+                        "gives the calls before main: " +
+                        text)));
   }
   return future.get();
 }
@@ -260,7 +262,8 @@ Observer::Verdict Observer::check(const Situation &situation) {
                percent_);
     const std::string problem = read_report(seen.report, format_, processes);
     std::string().swap(seen.report);  // read: its calls are what count
-    if (!problem.empty()) throw Failure(problem);
+    if (!problem.empty()) throw Failure(problem + seen.said);
+    if (processes.empty()) throw Failure("the report is empty" + seen.said);
   } catch (const Failure &failure) {
     const std::string text = failure.what();
     if (text.rfind("skipped: ", 0) == 0) return {"skipped", {text.substr(9)}};
@@ -320,6 +323,12 @@ Observer::Verdict Observer::check(const Situation &situation) {
     problems.insert(problems.end(), diff.begin(), diff.end());
   }
   if (problems.empty()) return {"passed", {}};
+  // A status that neither success nor the program explains is the
+  // observer's own word on what went wrong.
+  if (seen.status != 0 && seen.status != situation.status && label_ != "strace")
+    problems.push_back("the observer exited with status " +
+                       std::to_string(seen.status) + ", and the program with " +
+                       std::to_string(situation.status) + seen.said);
   return {"FAILED", problems};
 }
 

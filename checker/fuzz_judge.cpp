@@ -31,16 +31,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
            .empty() ||
       !probes::read_report(bytes.substr(nul + 2), format, report).empty())
     return 0;
-  const auto want =
-      probes::normalise(reference, probes::decoding_of(probes::Format::kStrace),
-                        100);
+  const auto want = probes::normalise(
+      reference, probes::decoding_of(probes::Format::kStrace), 100);
   const auto got = probes::normalise(report, decoding, 100);
   for (std::size_t i = 0; i < want.size() && i < got.size(); ++i) {
     probes::difference("the process", want[i], got[i], decoding);
     // A call stands for itself.
     for (const probes::Call &call : want[i])
-      if (call.is_call && !probes::same(call, call, decoding))
-        __builtin_trap();
+      if (call.is_call && !probes::same(call, call, decoding)) __builtin_trap();
   }
   probes::path_problems(report, "/tmp/run/cwd");
   return 0;

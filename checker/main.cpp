@@ -31,8 +31,8 @@ namespace {
 const char kUsage[] = R"(usage: syscall-probes list
        syscall-probes show SITUATION [--observer strace|ltrace]
        syscall-probes check [--observer OBSERVER] [--format FORMAT]
-                            [--timeout SECONDS] [--tap] [--junit FILE]
-                            [SITUATION ...]
+                            [--name NAME] [--timeout SECONDS] [--tap]
+                            [--junit FILE] [SITUATION ...]
 )";
 
 const char kHelp[] = R"(
@@ -48,6 +48,7 @@ observer's report against it.
              arguments appended, that writes its report to the file
              {report} in FORMAT: strace (the default, as `strace -f -o
              FILE` writes it), ltrace, qemu, valgrind, perf or uftrace.
+             --name: what a custom observer is called in the verdicts.
              --timeout: seconds an observer may take over one run
              (default 60). --tap: the verdicts as TAP version 13 on
              standard output; --junit FILE: also as JUnit XML in FILE.
@@ -83,6 +84,7 @@ int command_list(const std::vector<Situation> &table) {
 struct Output {
   bool tap = false;   // TAP version 13 on standard output instead
   std::string junit;  // JUnit XML to this file
+  std::string name;   // what a custom observer is called in them
   int junit_fd = -1;  // opened before anything runs
 };
 
@@ -241,7 +243,8 @@ int command_check(const Output &out, const std::vector<Situation> &table,
                                 : skipped)++;
     const std::string label = observers.size() > 1 || job.observer->built_in()
                                   ? job.observer->label()
-                                  : "observer";
+                              : out.name.empty() ? "observer"
+                                                 : out.name;
     results.push_back(
         {job.situation->name, label, verdict.word, std::move(verdict.lines)});
     const std::string shown = out.tap
@@ -302,10 +305,11 @@ int main(int argc, char **argv) {
     const std::size_t eq = word.find('=');
     if (option && eq != std::string::npos)
       value = word.substr(eq + 1), word.resize(eq);
-    const bool known = (word == "--observer" && command != "list") ||
-                       ((word == "--format" || word == "--timeout" ||
-                         word == "--junit" || word == "--tap") &&
-                        command == "check");
+    const bool known =
+        (word == "--observer" && command != "list") ||
+        ((word == "--format" || word == "--timeout" || word == "--junit" ||
+          word == "--tap" || word == "--name") &&
+         command == "check");
     if (option && !known) usage("no option " + word + " for " + command);
     if (word == "--tap") {  // the one option without a value
       if (eq != std::string::npos) usage("--tap takes no value");
@@ -325,6 +329,10 @@ int main(int argc, char **argv) {
       if (!format_named(value, named))
         usage("--format takes strace, ltrace, qemu, valgrind, perf or uftrace");
       format = value;
+    } else if (word == "--name") {
+      if (value.empty() || value.find_first_of("\n\t") != std::string::npos)
+        usage("--name takes a name, on one line");
+      out.name = value;
     } else if (word == "--junit") {
       if (value.empty()) usage("--junit takes a file name");
       out.junit = value;

@@ -106,10 +106,10 @@ std::string whole_lines(std::string_view text) {
 }  // namespace
 
 std::string read_valgrind(std::string_view report, std::vector<Process> &out) {
-  std::string lines;                    // as "PID name(args) = result"
-  std::map<long, std::string> pending;  // a call whose result is to come
-  long waiting = -1;  // a call whose result is on a line of its own
+  std::string lines;  // as "PID name(args) = result"
   {                   // the lines made whole are let go once read
+    std::map<long, std::string> pending;  // a call whose result is to come
+    long waiting = -1;  // a call whose result is on a line of its own
     const std::string joined = whole_lines(report);
     std::string_view text = joined;
     while (!text.empty()) {

@@ -343,6 +343,34 @@ std::vector<std::pair<long, std::string>> per_process(int folder) {
   return parts;
 }
 
+// What the observer said last on standard error, up to three lines, each
+// cut: " and its standard error ends: ...", or "".
+std::string tail_of(int fd) {
+  struct stat info;
+  if (fstat(fd, &info) != 0 || info.st_size <= 0) return "";
+  const off_t from = std::max<off_t>(0, info.st_size - 4096);
+  char buffer[4096];
+  const ssize_t n = pread(fd, buffer, sizeof buffer, from);
+  if (n <= 0) return "";
+  std::string text(buffer, static_cast<std::size_t>(n));
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+    text.pop_back();
+  std::vector<std::string> lines;
+  for (std::size_t end = text.size(); end > 0 && lines.size() < 3;) {
+    const std::size_t start = text.rfind('\n', end - 1);
+    const std::size_t begin = start == std::string::npos ? 0 : start + 1;
+    if (end > begin)
+      lines.insert(lines.begin(), text.substr(begin, end - begin));
+    if (start == std::string::npos) break;
+    end = start;
+  }
+  std::string said;
+  for (const std::string &line : lines)
+    said += (said.empty() ? "" : " / ") +
+            quote(line.size() > 200 ? line.substr(0, 200) : line);
+  return said.empty() ? "" : " and its standard error ends: " + said;
+}
+
 std::string last_words(const std::string &err) {
   std::string text = err;
   while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
@@ -451,7 +479,7 @@ std::vector<std::string> command_line(const std::vector<std::string> &command,
 
 // Closes every descriptor from 3 up but those kept, without allocating.
 void close_others(int keep_a, int keep_b) {
-  int keep[2] = {std::min(keep_a, keep_b), std::max(keep_a, keep_b)};
+  const int keep[2] = {std::min(keep_a, keep_b), std::max(keep_a, keep_b)};
   unsigned from = 3;
   for (const int fd : keep) {
     if (fd < static_cast<int>(from)) continue;
@@ -477,8 +505,8 @@ struct Start {
 
 // Step 4: the observer started in the situation's conditions. A step of the
 // child that fails says which and why on a pipe that closes at the exec.
-pid_t start(const Start &what, const Streams &streams, const User &user,
-            const Situation &conditions) {
+pid_t start_observer(const Start &what, const Streams &streams,
+                     const User &user, const Situation &conditions) {
   std::vector<std::string> words = what.words;
   std::vector<char *> argv;
   // cppcheck-suppress constVariableReference
@@ -750,7 +778,7 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
   make_streams(streams, conditions, work);
 
   Seen seen;
-  seen.observer = start(what, streams, user, conditions);
+  seen.observer = start_observer(what, streams, user, conditions);
   streams.out.reset();
   int status = 0;
   if (!wait_for(seen.observer, streams, timeout, status, seen.out)) {
@@ -776,7 +804,13 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
     seen.has_after = true;
     seen.after = listing(cwd_folder.fd);
   }
-  seen.report = collect_report(work.fd.fd, user.uid);
+  seen.said = " (the observer exited with status " +
+              std::to_string(seen.status) + tail_of(streams.err.fd) + ")";
+  try {
+    seen.report = collect_report(work.fd.fd, user.uid);
+  } catch (const Failure &failure) {  // why, as far as the observer said
+    throw Failure(failure.what() + seen.said);
+  }
   return seen;
 }
 

@@ -26,6 +26,7 @@ struct Seen {
   int status = 0;          // the observer's exit status
   std::string out;         // the standard output bytes
   std::string err;         // the first of standard error
+  std::string said;        // its last lines, for a failure: " (...)" or ""
   pid_t observer = 0;      // the observer's process id
   bool has_after = false;  // the working folder was one of the run's own
   std::vector<std::string> after;  // that folder afterwards, a line an entry

@@ -25,8 +25,10 @@ int main(int argc, char **argv) {
     std::cout << problem << "\n";
     return 1;
   }
-  for (const probes::Process &process : processes)
-    for (const probes::Call &call : process.calls)
+  for (const probes::Process &process : processes) {
+    for (const probes::Call &call : process.calls) {
       std::cout << process.pid << " " << call.text << "\n";
+    }
+  }
   return 0;
 }
