@@ -135,10 +135,8 @@ def observer(build, situation, fmt, expect, words):
     expect = expect.split(':')[0]  # :LIBC, the builds it holds for: see CMakeLists.txt
     tool = words[1] if words[0] == 'faulty' else words[0]
     tool = {'qemu': 'qemu-x86_64', 'qemu-user': 'qemu-x86_64', 'perf-trace': 'perf'}.get(tool, tool)
-    if tool in ('qemu-x86_64', 'valgrind', 'perf', 'uftrace'):
-        if not shutil.which(tool):
-            print('%s is not installed' % tool)
-            sys.exit(77)
+    if tool in ('strace', 'ltrace', 'qemu-x86_64', 'valgrind', 'perf', 'uftrace'):
+        needs(tool)
         if tool == 'perf':
             tried = subprocess.run(['perf', 'trace', '-o', os.devnull, '--', 'true'],
                                    capture_output=True, text=True)
