@@ -19,6 +19,9 @@ std::string named_values(std::string_view line) {
   // passed: none found means none to come.
   std::size_t close = 0;
   for (std::size_t i = 0; i < line.size(); ++i) {
+    const bool comment = line.compare(i, 4, " /* ") == 0;
+    if (comment && close != std::string_view::npos && close < i + 4)
+      close = line.find(" */", i + 4);
     if (line[i] == '"') {  // a string is copied whole
       std::size_t end = i + 1;
       while (end < line.size() && line[end] != '"')
@@ -26,10 +29,7 @@ std::string named_values(std::string_view line) {
       end = std::min(end + 1, line.size());
       out.append(line.substr(i, end - i));
       i = end - 1;
-    } else if (line.compare(i, 4, " /* ") == 0 &&
-               close != std::string_view::npos &&
-               (close >= i + 4 ||
-                (close = line.find(" */", i + 4)) != std::string_view::npos)) {
+    } else if (comment && close != std::string_view::npos) {
       std::size_t start = out.size();  // the raw value before the comment
       while (start > 0 && out[start - 1] != ' ' && out[start - 1] != '(' &&
              out[start - 1] != '|' && out[start - 1] != '=' &&
