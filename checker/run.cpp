@@ -371,16 +371,6 @@ std::string tail_of(int fd) {
   return said.empty() ? "" : " and its standard error ends: " + said;
 }
 
-std::string last_words(const std::string &err) {
-  std::string text = err;
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-    text.pop_back();
-  if (text.empty()) return "";
-  const std::size_t start = text.rfind('\n');
-  return " (it said: " +
-         text.substr(start == std::string::npos ? 0 : start + 1, 200) + ")";
-}
-
 // Step 2, the user the observer runs as, and so the owner of its report's
 // folder; another user runs a copy of the program that it can reach.
 struct User {
@@ -796,7 +786,7 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
   seen.err = text_of(streams.err.fd, kMaxErr);
   if (WIFSIGNALED(status))
     throw Failure("the observer was killed by " +
-                  signal_name(WTERMSIG(status)) + last_words(seen.err));
+                  signal_name(WTERMSIG(status)) + tail_of(streams.err.fd));
   seen.status = WEXITSTATUS(status);
   char real[PATH_MAX];
   seen.cwd = realpath(what.cwd.c_str(), real) ? real : what.cwd;
