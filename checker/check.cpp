@@ -28,6 +28,14 @@ std::vector<Call> calls_of(const std::string &text, Format format) {
   return processes.empty() ? std::vector<Call>() : processes.front().calls;
 }
 
+// Whether every byte of PART is in WHOLE, in order.
+bool in_order(const std::string &part, const std::string &whole) {
+  std::size_t i = 0;
+  for (const char c : whole)
+    if (i < part.size() && part[i] == c) ++i;
+  return i == part.size();
+}
+
 }  // namespace
 
 const BuiltIn kBuiltIn[6] = {
@@ -294,6 +302,7 @@ Observer::Verdict Observer::check(const Situation &situation) {
   }
   want[0].insert(want[0].begin(), before_main.begin(), before_main.end());
   const std::vector<Call> none;
+  Unshown unshown;
   for (std::size_t i = 0; i < std::max(want.size(), got.size()); ++i) {
     if (i > want.size()) {  // one more than the reference has is shown; the
                             // rest counted
@@ -304,7 +313,7 @@ Observer::Verdict Observer::check(const Situation &situation) {
     const auto diff = difference(
         i == 0 ? "the calls of the process" : "the calls of the child",
         i < want.size() ? want[i] : none, i < got.size() ? got[i] : none,
-        decoding_);
+        decoding_, unshown);
     problems.insert(problems.end(), diff.begin(), diff.end());
   }
   problems.insert(problems.end(), paths.begin(), paths.end());
@@ -322,7 +331,20 @@ Observer::Verdict Observer::check(const Situation &situation) {
     const auto diff = difference("the folder afterwards", want_dir, seen.after);
     problems.insert(problems.end(), diff.begin(), diff.end());
   }
-  if (problems.empty()) return {"passed", {}};
+  if (!problems.empty()) {
+    auto why = causes(want, got);
+    if (seen.out != want_out && in_order(want_out, seen.out))
+      why.push_back("standard output holds text that the program did not "
+                    "write: is it the observer's own?");
+    problems.insert(problems.begin(), why.begin(), why.end());
+  }
+  if (problems.empty() && unshown.any()) {
+    if (!complete_) return {"passed", {}, "not shown: " + unshown.said()};
+    problems = {"not shown: " + unshown.said() +
+                    ", where a complete report shows every part",
+                "first at " + unshown.first};
+  }
+  if (problems.empty()) return {"passed", {}, ""};
   // A status that neither success nor the program explains is the
   // observer's own word on what went wrong.
   if (seen.status != 0 && seen.status != situation.status && label_ != "strace")

@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
       reference, probes::decoding_of(probes::Format::kStrace), 100);
   const auto got = probes::normalise(report, decoding, 100);
   for (std::size_t i = 0; i < want.size() && i < got.size(); ++i) {
-    probes::difference("the process", want[i], got[i], decoding);
+    probes::Unshown unshown;
+    probes::difference("the process", want[i], got[i], decoding, unshown);
     // A call stands for itself.
     for (const probes::Call &call : want[i])
       if (call.is_call && !probes::same(call, call, decoding)) __builtin_trap();

@@ -26,7 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
             probes::parse_call(probes::render(call)).text != call.text)
           __builtin_trap();
       }
-      probes::difference("the process", calls.front(), process, decoding);
+      probes::Unshown unshown;
+      probes::difference("the process", calls.front(), process, decoding,
+                         unshown);
     }
   }
   return 0;

@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <unordered_map>
 
+#include "calls.h"
 #include "values.h"
 
 namespace probes {
@@ -49,11 +52,6 @@ bool libc_own(const Call &call) {
   return false;
 }
 
-bool digits(const std::string &s) {
-  return !s.empty() && s.size() < 19 &&
-         s.find_first_not_of("0123456789") == std::string::npos;
-}
-
 // Whether a pid can be the parent of a program that the observer started:
 // the observer itself or a process that it started before the program.
 bool parent_like(long value, long own,
@@ -65,23 +63,30 @@ bool parent_like(long value, long own,
   return value >= observer || value < own;  // the pids wrapped around
 }
 
-// Two texts alike but for strings: a string of the report cut short ("..."
-// after it) stands for the reference's when it is a prefix of it.
-bool same_text(const std::string &want, const std::string &got) {
+// Two texts alike but for strings, which are held as bytes whatever their
+// escapes: a string of the report cut short ("..." after it) stands for the
+// reference's when it is a prefix of it, and is counted as not shown.
+bool same_text(const std::string &want, const std::string &got,
+               Unshown &unshown) {
   std::size_t w = 0, g = 0;
   while (w < want.size() && g < got.size()) {
     if (want[w] == '"' && got[g] == '"') {
-      const std::size_t we = string_end(want, w), ge = string_end(got, g);
-      const bool got_cut = got.compare(ge, 3, "...") == 0;
+      std::size_t we = string_end(want, w), ge = string_end(got, g);
       const bool want_cut = want.compare(we, 3, "...") == 0;
-      if (got_cut && !want_cut) {
-        if (ge - g < 2 || want.compare(w, ge - g - 1, got, g, ge - g - 1) != 0)
-          return false;
-        w = we;
-        g = ge + 3;
-        continue;
+      const bool got_cut = got.compare(ge, 3, "...") == 0;
+      we += want_cut ? 3 : 0;
+      ge += got_cut ? 3 : 0;
+      bool cut_w = false, cut_g = false;
+      const auto a = unquote(std::string_view(want).substr(w, we - w), cut_w);
+      const auto b = unquote(std::string_view(got).substr(g, ge - g), cut_g);
+      if (!a || !b) return false;
+      if (want_cut || !got_cut) {  // both whole, or the reference's own cut
+        if (*a != *b || want_cut != got_cut) return false;
+      } else if (b->size() >= a->size() || a->compare(0, b->size(), *b) != 0) {
+        return false;
+      } else {
+        ++unshown.strings;
       }
-      if (want.compare(w, we - w, got, g, ge - g) != 0) return false;
       w = we;
       g = ge;
       continue;
@@ -177,47 +182,33 @@ std::vector<std::string> unified(const std::vector<std::string> &a,
   return out;
 }
 
-// The parameters of the calls from main on, in the kernel's or the C
-// library's order, and other names that observers give them.
-const std::map<std::string, std::vector<std::string>> kParameters = {
-    {"umask", {"mask"}},
-    {"open", {"filename", "flags", "mode"}},
-    {"openat", {"dfd", "filename", "flags", "mode"}},
-    {"close", {"fd"}},
-    {"read", {"fd", "buf", "count"}},
-    {"write", {"fd", "buf", "count"}},
-    {"writev", {"fd", "vec", "vlen"}},
-    {"clone", {"flags", "child_stack", "parent_tidptr", "child_tidptr", "tls"}},
-    {"exit_group", {"error_code"}},
-    {"exit", {"status"}},
-    {"printf", {"format"}},
-    {"puts", {"s"}}};
-const std::map<std::string, std::string> kAliases = {
-    {"clone_flags", "flags"},        {"newsp", "child_stack"},
-    {"stack", "child_stack"},        {"pathname", "filename"},
-    {"parent_tid", "parent_tidptr"}, {"child_tid", "child_tidptr"}};
-
 // Each argument under its parameter's name; one the call's parameters do not
 // name goes under #N, its place.
 std::map<std::string, const Arg *> placed(const Call &call) {
   std::map<std::string, const Arg *> out;
-  const auto known = kParameters.find(call.name);
-  const std::vector<std::string> none;
-  const std::vector<std::string> &parameters =
-      known != kParameters.end() ? known->second : none;
+  static const std::vector<Parameter> none;
+  const std::vector<Parameter> *known = parameters_of(call.name);
+  const std::vector<Parameter> &parameters = known ? *known : none;
   std::size_t next = 0;
   for (std::size_t i = 0; i < call.args.size(); ++i) {
     const Arg &arg = call.args[i];
-    std::string name = arg.key;
-    if (kAliases.count(name)) name = kAliases.at(name);
+    std::string name = parameter_named(arg.key);
     if (name.empty()) {
-      while (next < parameters.size() && out.count(parameters[next])) ++next;
-      name = next < parameters.size() ? parameters[next++]
+      while (next < parameters.size() && out.count(parameters[next].name))
+        ++next;
+      name = next < parameters.size() ? parameters[next++].name
                                       : "#" + std::to_string(i);
     }
     out.emplace(name, &arg);
   }
   return out;
+}
+
+Type type_of(const std::string &call, const std::string &parameter) {
+  if (const std::vector<Parameter> *known = parameters_of(call))
+    for (const Parameter &p : *known)
+      if (p.name == parameter) return p.type;
+  return Type::kAny;
 }
 
 // Two numbers that are one int: -1 and 4294967295 too.
@@ -226,42 +217,98 @@ bool same_number(long long a, long long b) {
                                             static_cast<std::uint32_t>(b));
 }
 
-bool same_value(const Arg &want, const Arg &got, const Decoding &decoding) {
-  if (same_text(want.text, got.text)) return true;
-  if (got.text.empty()) return true;  // shown without a value: not decoded
-  if (want.kind == Arg::kAddress)
-    return got.kind == Arg::kAddress || value_of(got.raw).has_value();
-  if (decoding.addresses && got.kind == Arg::kAddress &&
-      (want.kind == Arg::kString || want.kind == Arg::kStructure))
-    return true;
-  const auto wanted = value_of(want.text),
-             value = value_of(got.raw.empty() ? got.text : got.raw);
-  return wanted && value && same_number(*wanted, *value);
+std::optional<long long> number_in(const Arg &arg) {
+  return value_of(arg.raw.empty() ? arg.text : arg.raw);
 }
 
-// "-1 EBADF (Bad file descriptor)" as -1 and EBADF; "022" as 18.
-bool same_result(const Call &want, const Call &got, const Decoding &decoding) {
-  if (!want.has_result && !got.has_result) return true;
-  if (!got.has_result) return decoding.tail_left_out;
-  if (!want.has_result) return false;
+// An address where the reference shows what lies there: a pointer's value,
+// in hex or decimal, but never NULL.
+bool an_address(const Arg &got) {
+  if (got.kind == Arg::kAddress) return true;
+  const auto value = number_in(got);
+  return value && *value != 0 && got.kind != Arg::kFlags;
+}
+
+bool same_value(const Arg &want, const Arg &got, Type type,
+                Unshown &unshown) {
+  if (got.text.empty()) {  // shown without a value: not decoded
+    ++unshown.arguments;
+    return true;
+  }
+  if (want.kind == Arg::kString || want.kind == Arg::kStructure) {
+    if (want.kind == got.kind) return same_text(want.text, got.text, unshown);
+    if (!an_address(got)) return false;
+    ++(want.kind == Arg::kString ? unshown.strings : unshown.buffers);
+    return true;
+  }
+  if (want.kind == Arg::kAddress)  // a pointer whose value varies
+    return an_address(got) || got.kind == Arg::kStructure;
+  const auto wanted = number_in(want), value = number_in(got);
+  if (wanted && value)
+    return type == Type::kPointer || type == Type::kFlags ||
+                   type == Type::kMode
+               ? *wanted == *value || same_number(*wanted, *value)
+               : same_number(*wanted, *value);
+  return same_text(want.text, got.text, unshown);
+}
+
+// A result as a value and an error: "-1 EBADF (Bad file descriptor)",
+// "-1 EBADF", "-1 errno=9", "-EBADF", and where the kernel's own value is
+// shown, "-9" as -1 with error 9.
+struct Outcome {
+  std::optional<long long> value;
+  long long error = 0;
+};
+Outcome outcome(const Call &call, bool raw_errors) {
+  const std::string &text =
+      call.result_raw.empty() ? call.result : call.result_raw;
+  Outcome out;
+  const std::size_t space = text.find(' ');
+  const std::string first = text.substr(0, space);
+  std::string rest = space == std::string::npos ? "" : text.substr(space + 1);
+  rest.resize(std::min(rest.size(), rest.find(' ')));
+  if (first.size() > 2 && first.compare(0, 2, "-E") == 0) {
+    const auto error = errno_number(first.substr(1));
+    out.value = -1;
+    out.error = error.value_or(-1);
+    return out;
+  }
+  out.value = value_of(first);
+  if (out.value && *out.value == -1 && !rest.empty()) {
+    if (rest.compare(0, 6, "errno=") == 0)
+      out.error = value_of(rest.substr(6)).value_or(-1);
+    else if (const auto named = errno_number(rest))
+      out.error = *named;
+    else if (rest.size() > 1 && rest[0] == 'E')  // E123: a number unnamed
+      out.error = value_of(rest.substr(1)).value_or(-1);
+  } else if (out.value && raw_errors && *out.value < 0 &&
+             *out.value >= -4095) {
+    out.error = -*out.value;
+    out.value = -1;
+  }
+  return out;
+}
+
+// A call that does not return shows "?" or nothing.
+bool same_result(const Call &want, const Call &got, const Decoding &decoding,
+                 Unshown &unshown) {
+  const bool want_none = !want.has_result || want.result == "?";
+  if (want_none) return !got.has_result || got.result == "?";
+  if (!got.has_result) {  // left out
+    ++unshown.results;
+    return true;
+  }
+  if (got.result == "?") return false;
   if (want.result == got.result) return true;
-  auto split = [](const std::string &result) {
-    const std::size_t space = result.find(' ');
-    std::string error =
-        space == std::string::npos ? "" : result.substr(space + 1);
-    error.resize(std::min(error.size(), error.find(' ')));
-    return std::make_pair(value_of(result.substr(0, space)), error);
-  };
-  const auto [want_value, want_error] = split(want.result);
-  const auto [got_value, got_error] = split(got.result);
-  return want_value && got_value && same_number(*want_value, *got_value) &&
-         want_error == got_error;
+  const Outcome a = outcome(want, false);
+  const Outcome b = outcome(got, decoding.system_calls);
+  if (!a.value || !b.value || !same_number(*a.value, *b.value)) return false;
+  if (a.error == b.error) return true;
+  // A library call's -1 names no error: __errno_location shows it.
+  return a.error == 0 && !decoding.system_calls;
 }
 
 }  // namespace
-
-// strace and ltrace: the same line but for strings cut short.
-bool same_line(const Call &want, const Call &got);
 
 std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
                                          const Decoding &decoding,
@@ -282,10 +329,22 @@ std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
         continue;
       Call named = call;
       const std::string &name = call.name;
-      if (call.is_call && call.has_result && digits(call.result) &&
-          (name == "getpid" || name == "getppid" || name == "fork" ||
-           name == "vfork" || name == "clone" || name == "clone3")) {
-        const long value = std::stol(call.result);
+      const bool pid_call = name == "getpid" || name == "getppid" ||
+                            name == "fork" || name == "vfork" ||
+                            name == "clone" || name == "clone3";
+      const auto value_shown =
+          call.is_call && call.has_result
+              ? value_of(call.result_raw.empty() ? call.result
+                                                 : call.result_raw)
+              : std::nullopt;
+      // A child's own half of the call that made it, which strace leaves
+      // out: ptrace tracers see it return 0 there.
+      if (decoding.system_calls && index > 0 && calls.empty() && pid_call &&
+          name != "getpid" && name != "getppid" && value_shown == 0)
+        continue;
+      if (pid_call && value_shown && *value_shown > 0 &&
+          *value_shown < (1LL << 31)) {
+        const long value = static_cast<long>(*value_shown);
         if (own < 0 && name == "getpid") own = value;
         const auto child = place.find(value);
         const char *role = nullptr;
@@ -311,6 +370,12 @@ std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
   return result;
 }
 
+// A path as -y shows it, its escapes (-x, -xx) undone.
+std::string bytes_of_path(const std::string &path) {
+  bool cut = false;
+  return unquote("\"" + path + "\"", cut).value_or(path);
+}
+
 std::vector<std::string> path_problems(const std::vector<Process> &processes,
                                        const std::string &cwd) {
   std::vector<std::string> problems;
@@ -324,7 +389,8 @@ std::vector<std::string> path_problems(const std::vector<Process> &processes,
           want = cwd;
         else if (found != opened.end())
           want = found->second;
-        if (!arg.path.empty() && !want.empty() && arg.path != want)
+        const std::string path = bytes_of_path(arg.path);
+        if (!path.empty() && !want.empty() && path != want)
           problems.push_back(call.text + ": " + arg.text + " names " +
                              arg.path + ", not " + want);
       }
@@ -333,12 +399,12 @@ std::vector<std::string> path_problems(const std::vector<Process> &processes,
       const Arg *name = nullptr;
       for (const Arg &arg : call.args)
         if (!name && arg.kind == Arg::kString) name = &arg;
-      if (opens && !call.result_path.empty() && name && !name->cut &&
-          name->text.size() > 2 && name->text[1] != '/' &&
-          name->text.find('\\') == std::string::npos) {
-        const std::string want =
-            cwd + "/" + name->text.substr(1, name->text.size() - 2);
-        if (call.result_path != want)
+      bool cut = true;
+      const auto named = name ? unquote(name->text, cut) : std::nullopt;
+      if (opens && !call.result_path.empty() && named && !cut &&
+          !named->empty() && (*named)[0] != '/') {
+        const std::string want = cwd + "/" + *named;
+        if (bytes_of_path(call.result_path) != want)
           problems.push_back(call.text + " names " + call.result_path +
                              ", not " + want);
         opened[call.result] = want;
@@ -352,40 +418,62 @@ std::vector<std::string> path_problems(const std::vector<Process> &processes,
   return problems;
 }
 
-bool same(const Call &want, const Call &got, const Decoding &decoding) {
-  if (!decoding.by_value) return same_line(want, got);
+bool same(const Call &want, const Call &got, const Decoding &decoding,
+          Unshown *unshown) {
   if (want.text == got.text) return true;
-  if (!want.is_call || !got.is_call) return same_text(want.text, got.text);
-  if (want.name != got.name || want.closed != got.closed ||
-      want.mark != got.mark || !same_result(want, got, decoding))
-    return false;
-  const auto wanted = placed(want), shown = placed(got);
-  for (const auto &[parameter, arg] : wanted) {
-    const auto found = shown.find(parameter);
-    if (found != shown.end()
-            ? !same_value(*arg, *found->second, decoding)
-            : !(decoding.tail_left_out ||
-                (decoding.zeros_left_out && value_of(arg->text) == 0)))
+  Unshown here;
+  if (!want.is_call || !got.is_call) {
+    if (!same_text(want.text, got.text, here)) return false;
+  } else {
+    if (want.name != got.name || want.closed != got.closed ||
+        want.mark != got.mark || !same_result(want, got, decoding, here))
       return false;
+    const auto wanted = placed(want), given = placed(got);
+    const auto flags = wanted.find("flags");
+    const long long flag_value =
+        flags == wanted.end() ? 0 : number_in(*flags->second).value_or(0);
+    for (const auto &[parameter, arg] : wanted) {
+      if (!used(want.name, parameter, flag_value)) continue;
+      const auto found = given.find(parameter);
+      if (found != given.end()) {
+        if (!same_value(*arg, *found->second, type_of(want.name, parameter),
+                        here))
+          return false;
+      } else if (!decoding.zeros_left_out || number_in(*arg) != 0) {
+        ++here.arguments;  // left out
+      }
+    }
+    for (const auto &[parameter, arg] : given)  // one the call has not got
+      if (parameter[0] == '#' && !wanted.count(parameter)) return false;
   }
-  for (const auto &[parameter, arg] :
-       shown)  // an argument the call has not got
-    if (parameter[0] == '#' && !wanted.count(parameter)) return false;
+  if (unshown && here.any()) {
+    if (unshown->first.empty() && want.is_call)
+      here.first = shown(want.text) + ", shown as " + shown(got.text);
+    unshown->add(here);
+  }
   return true;
 }
 
-bool same_line(const Call &want, const Call &got) {
-  if (want.text == got.text) return true;
-  if (!want.is_call || !got.is_call) return same_text(want.text, got.text);
-  if (want.name != got.name || want.args.size() != got.args.size() ||
-      want.closed != got.closed || want.mark != got.mark ||
-      want.has_result != got.has_result || want.result != got.result)
-    return false;
-  for (std::size_t i = 0; i < want.args.size(); ++i) {
-    const Arg &w = want.args[i], &g = got.args[i];
-    if (w.key != g.key || !same_text(w.text, g.text)) return false;
-  }
-  return true;
+std::string Unshown::said() const {
+  std::string out;
+  auto count = [&out](std::size_t n, const char *what) {
+    if (!n) return;
+    out += (out.empty() ? "" : ", ") + std::to_string(n) + " " + what +
+           (n == 1 ? "" : "s");
+  };
+  count(strings, "string");
+  count(buffers, "buffer");
+  count(arguments, "argument");
+  count(results, "result");
+  return out;
+}
+
+void Unshown::add(const Unshown &other) {
+  strings += other.strings;
+  buffers += other.buffers;
+  arguments += other.arguments;
+  results += other.results;
+  if (first.empty()) first = other.first;
 }
 
 bool starts_process(const Call &call) {
@@ -402,15 +490,19 @@ bool ends_process(const Call &call) {
 std::vector<std::string> difference(const std::string &what,
                                     const std::vector<Call> &want,
                                     const std::vector<Call> &got,
-                                    const Decoding &decoding) {
+                                    const Decoding &decoding,
+                                    Unshown &unshown) {
   // Each call of the report that stands for a reference call is shown as
   // that call; the first such one is taken, and taken once.
   std::vector<bool> taken(want.size(), false);
   std::vector<std::string> shown_got, want_lines;
   for (const Call &call : want) want_lines.push_back(call.text);
+  Unshown matched;
   for (const Call &call : got) {
     std::size_t k = 0;
-    while (k < want.size() && (taken[k] || !same(want[k], call, decoding))) ++k;
+    while (k < want.size() &&
+           (taken[k] || !same(want[k], call, decoding, &matched)))
+      ++k;
     if (k < want.size()) {
       taken[k] = true;
       shown_got.push_back(want[k].text);
@@ -418,6 +510,7 @@ std::vector<std::string> difference(const std::string &what,
       shown_got.push_back(call.text);
     }
   }
+  unshown.add(matched);
   auto lines = difference(what, want_lines, shown_got);
   // Where the program's view first differs, in one line.
   std::size_t first = 0;
@@ -436,6 +529,96 @@ std::vector<std::string> difference(const std::string &what,
             ", which the report has not got";
   if (!lines.empty() && !where.empty()) lines.insert(lines.begin() + 1, where);
   return lines;
+}
+
+namespace {
+
+bool opens(const Call &call) {
+  return call.is_call && call.has_result &&
+         (call.name == "open" || call.name == "openat" || call.name == "creat");
+}
+
+// The first call that opened a higher descriptor than the reference's: the
+// one below it was taken before the program ran.
+std::string descriptor_taken(const std::vector<Call> &want,
+                             const std::vector<Call> &got) {
+  std::size_t g = 0;
+  for (const Call &call : want) {
+    if (!opens(call)) continue;
+    while (g < got.size() && !opens(got[g])) ++g;
+    if (g == got.size()) break;
+    const auto a = outcome(call, false).value;
+    const auto b = outcome(got[g++], true).value;
+    if (a && b && *a >= 0 && *b > *a)
+      return "descriptor " + std::to_string(*a) +
+             " was already open in the program: is the report file "
+             "inherited? open it with O_CLOEXEC";
+  }
+  return "";
+}
+
+// A call that made a child whose calls the report has not got.
+std::string child_unfollowed(const std::vector<Call> &calls) {
+  for (const Call &call : calls) {
+    if (!call.is_call || !call.has_result ||
+        (call.name != "fork" && call.name != "vfork" && call.name != "clone" &&
+         call.name != "clone3"))
+      continue;
+    const auto value = outcome(call, true).value;
+    if (value && *value > 0)
+      return call.name + " returned " + std::to_string(*value) +
+             ", but the report has no calls of it: are children followed?";
+  }
+  return "";
+}
+
+// "12 write(1, 13 getppid() = 12": a call's head inside another line.
+bool run_into(const Call &call) {
+  const std::string &t = call.text;
+  for (std::size_t i = t.find('('); i < t.size(); ++i) {
+    if (t[i] == '"') {
+      i = string_end(t, i) - 1;
+      continue;
+    }
+    if (!std::isdigit(static_cast<unsigned char>(t[i])) ||
+        (i > 0 && std::isalnum(static_cast<unsigned char>(t[i - 1]))))
+      continue;
+    std::size_t k = i;
+    while (k < t.size() && std::isdigit(static_cast<unsigned char>(t[k]))) ++k;
+    if (k + 1 >= t.size() || t[k] != ' ') continue;
+    std::size_t n = ++k;
+    while (n < t.size() && (std::islower(static_cast<unsigned char>(t[n])) ||
+                            std::isdigit(static_cast<unsigned char>(t[n])) ||
+                            t[n] == '_'))
+      ++n;
+    if (n > k && n < t.size() && t[n] == '(') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::string> causes(const std::vector<std::vector<Call>> &want,
+                                const std::vector<std::vector<Call>> &got) {
+  std::vector<std::string> out;
+  if (!want.empty() && !got.empty()) {
+    const std::string taken = descriptor_taken(want[0], got[0]);
+    if (!taken.empty()) out.push_back(taken);
+  }
+  if (want.size() > got.size() && !got.empty()) {
+    const std::string child = child_unfollowed(got[0]);
+    if (!child.empty()) out.push_back(child);
+  }
+  for (const auto &process : got) {
+    for (const Call &call : process) {
+      if (run_into(call)) {
+        out.push_back("the lines of two processes run into each other: " +
+                      shown(call.text));
+        return out;
+      }
+    }
+  }
+  return out;
 }
 
 std::vector<std::string> difference(const std::string &what,

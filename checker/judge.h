@@ -23,12 +23,30 @@ std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
                                          const Decoding &decoding,
                                          pid_t observer);
 
-// Whether a report's call stands for a reference call: the same but for
-// strings cut short by the observer's string limit; and, as far as the
-// format decodes, with arguments placed by each call's parameters and
-// compared by value, an address for a string or buffer, and what the format
-// leaves out left aside.
-bool same(const Call &want, const Call &got, const Decoding &decoding);
+// What a report did not show of the calls that stood for the reference's:
+// those parts were not checked.
+struct Unshown {
+  std::size_t strings = 0;    // shown by an address, or cut short
+  std::size_t buffers = 0;    // an array of buffers shown by its address
+  std::size_t arguments = 0;  // left out
+  std::size_t results = 0;    // left out
+  std::string first;  // the first such call: "WANT, shown as GOT"
+  bool any() const {
+    return strings + buffers + arguments + results > 0;
+  }
+  // "3 strings, 1 result"
+  std::string said() const;
+  void add(const Unshown &other);
+};
+
+// Whether a report's call stands for a reference call: arguments placed by
+// each call's parameters and compared by what they mean, whatever their
+// rendering (O_WRONLY|O_CREAT or 0x41, -1 EBADF or -9); an argument the
+// call does not use passed over. What the report does not show (a string
+// as its address, a string cut short, an argument or result left out) is
+// added to UNSHOWN when the call stands for the reference's.
+bool same(const Call &want, const Call &got, const Decoding &decoding,
+          Unshown *unshown = nullptr);
 
 // The calls that start a process (execve, musl's __libc_start_main) name the
 // program: the start-up is compared without them.
@@ -44,10 +62,18 @@ std::vector<std::string> path_problems(const std::vector<Process> &processes,
 
 // Nothing when the report's calls stand for the reference's; else a heading
 // ("WHAT differs:") and a unified diff.
+// What the report's matching calls did not show is added to UNSHOWN.
 std::vector<std::string> difference(const std::string &what,
                                     const std::vector<Call> &want,
                                     const std::vector<Call> &got,
-                                    const Decoding &decoding);
+                                    const Decoding &decoding,
+                                    Unshown &unshown);
+// The classic faults of a tracer, each in one line, where a report that
+// differs shows them: its report's descriptor left open in the program,
+// children not followed, two processes' lines run into each other.
+std::vector<std::string> causes(const std::vector<std::vector<Call>> &want,
+                                const std::vector<std::vector<Call>> &got);
+
 std::vector<std::string> difference(const std::string &what,
                                     const std::vector<std::string> &want,
                                     const std::vector<std::string> &got);

@@ -4,11 +4,14 @@
 // process-id prefix and calls cut in two, and the C-like call syntax.
 #include "report.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <set>
 #include <utility>
 
+#include "calls.h"
 #include "values.h"
 
 namespace probes {
@@ -166,6 +169,18 @@ std::string_view without_time(std::string_view line) {
   return line.substr(i);
 }
 
+// strace -n: the call's number ahead of the line, "[  1] write(...": the
+// name says it.
+std::string_view without_number(std::string_view line) {
+  if (line.size() < 4 || line[0] != '[') return line;
+  std::size_t n = 1;
+  while (n < line.size() && (line[n] == ' ' || digit(line[n]))) ++n;
+  if (n + 1 < line.size() && line[n] == ']' && line[n + 1] == ' ' &&
+      digit(line[n - 1]))
+    return trim(line.substr(n + 1));
+  return line;
+}
+
 constexpr std::string_view kMarks[] = {"<unfinished ...>", "<no return ...>"};
 
 }  // namespace
@@ -236,6 +251,12 @@ Call parse_call(std::string_view line) {
   while (i < s.size() && (word_char(s[i]) || s[i] == '+')) ++i;
   if (i == 0 || i >= s.size() || s[i] != '(') return call;
   call.name = std::string(s.substr(0, i));
+  // A call named by its number: syscall_0x1, syscall_1.
+  if (call.name.rfind("syscall_", 0) == 0) {
+    const auto number = value_of(call.name.substr(8));
+    const std::string known = number ? call_numbered(*number) : "";
+    if (!known.empty()) call.name = known;
+  }
   // The arguments, split at the commas outside strings and brackets; the
   // depth is a count, so that no nesting can exhaust the stack.
   std::size_t start = ++i;
@@ -285,10 +306,25 @@ Call parse_call(std::string_view line) {
     if (rest[0] != '=') return call;
     call.has_result = true;
     call.result = fold(rest.substr(1));
+    call.result_raw = std::string(trim(rest.substr(1)));
   }
   call.is_call = true;
   call.closed = closed;
   for (const std::string_view a : raw) call.args.push_back(classify(a));
+  // A value in hex is an address only where its parameter is a pointer:
+  // AT_FDCWD as 0xffffff9c stays as it was written.
+  const std::vector<Parameter> *parameters = parameters_of(call.name);
+  for (std::size_t k = 0; parameters && k < call.args.size(); ++k) {
+    Arg &arg = call.args[k];
+    const bool value = k < parameters->size() &&
+                       ((*parameters)[k].type == Type::kNumber ||
+                        (*parameters)[k].type == Type::kFlags ||
+                        (*parameters)[k].type == Type::kMode);
+    if (arg.kind == Arg::kAddress && arg.key.empty() && value) {
+      arg.text = arg.raw;
+      arg.kind = Arg::kNumber;
+    }
+  }
   call.text = render(call);
   return call;
 }
@@ -334,7 +370,11 @@ bool take_paths(Call &call) {
       any = true;
     }
   }
-  return (call.has_result && split_path(call.result, call.result_path)) || any;
+  if (call.has_result && split_path(call.result, call.result_path)) {
+    call.result_raw.clear();  // the value, without its path
+    return true;
+  }
+  return any;
 }
 
 std::size_t string_end(std::string_view s, std::size_t i) {
@@ -388,6 +428,46 @@ std::string quote(std::string_view bytes) {
   return out + "\"";
 }
 
+std::optional<std::string> unquote(std::string_view quoted, bool &cut) {
+  if (quoted.empty() || quoted[0] != '"') return std::nullopt;
+  const std::size_t end = string_end(quoted, 0);
+  const std::string_view after = quoted.substr(end);
+  if (end < 2 || quoted[end - 1] != '"' || (!after.empty() && after != "..."))
+    return std::nullopt;
+  cut = !after.empty();
+  std::string out;
+  const std::string_view s = quoted.substr(1, end - 2);
+  auto octal = [](char c) { return c >= '0' && c <= '7'; };
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '\\' || i + 1 == s.size()) {
+      out += s[i];
+      continue;
+    }
+    const char c = s[++i];
+    const char *const from = "ntrvfabe";
+    const char *const to = "\n\t\r\v\f\a\b\x1b";
+    if (const char *known = std::strchr(from, c); known && c) {
+      out += to[known - from];
+    } else if (c == 'x' && i + 1 < s.size() && std::isxdigit(
+                   static_cast<unsigned char>(s[i + 1]))) {
+      unsigned value = 0;
+      for (std::size_t n = 0; n < 2 && i + 1 < s.size() &&
+                              std::isxdigit(static_cast<unsigned char>(s[i + 1]));
+           ++n)
+        value = value * 16 + std::stoul(std::string(1, s[++i]), nullptr, 16);
+      out += static_cast<char>(value);
+    } else if (octal(c)) {
+      unsigned value = c - '0';
+      for (std::size_t n = 1; n < 3 && i + 1 < s.size() && octal(s[i + 1]); ++n)
+        value = value * 8 + (s[++i] - '0');
+      out += static_cast<char>(value);
+    } else {
+      out += c;  // \\, \", \' and \? stand for themselves
+    }
+  }
+  return out;
+}
+
 bool pid_prefix(std::string_view &line, long &pid) {
   std::size_t i = 0;
   const bool bracket = line.substr(0, 5) == "[pid ";
@@ -399,8 +479,13 @@ bool pid_prefix(std::string_view &line, long &pid) {
   while (digits < line.size() && digit(line[digits]) && digits - i < 18)
     ++digits;
   std::size_t end = digits;
+  // --decode-pids=comm: the command's name after the id, "1234<probe4>".
+  if (end < line.size() && line[end] == '<' && digits > i) {
+    const std::size_t close = line.find('>', end);
+    if (close != std::string_view::npos && close < end + 66) end = close + 1;
+  }
   if (bracket && end < line.size() && line[end] == ']') ++end;
-  if (digits == i || (bracket && end == digits) || end >= line.size() ||
+  if (digits == i || (bracket && line[end - 1] != ']') || end >= line.size() ||
       line[end] != ' ')
     return false;
   pid = std::stol(std::string(line.substr(i, digits - i)));
@@ -423,12 +508,14 @@ std::string split_processes(std::string_view text, std::vector<Lines> &out) {
       return "line " + std::to_string(number) + " of the report is " +
              std::to_string(line.size()) + " characters long";
     }
-    if (trim(line).empty()) continue;
+    // Blank lines, and the stack that -k (strace) or -w (ltrace) show under
+    // a call: " > /usr/lib/.../libc.so.6(umask+0x7) [0xe5e67]".
+    if (trim(line).empty() || trim(line).substr(0, 2) == "> ") continue;
     // The process id: "1234  call", "[pid  1234] call", or none while only
     // one process runs.
     long pid = -1;
     const bool has_pid = pid_prefix(line, pid);
-    line = without_time(line);
+    line = without_number(without_time(line));
     if (!has_pid && alive.size() == 1)
       pid = *alive.begin();
     else if (pid < 0 && !out.empty())

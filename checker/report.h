@@ -5,6 +5,7 @@
 // judging (judge.h) knows only calls.
 #pragma once
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,7 @@ struct Call {
   std::string mark;    // <no return ...>
   bool has_result = false;
   std::string result;       // 3, -1 EBADF (Bad file descriptor), ?, PID ...
+  std::string result_raw;   // as the observer wrote it, when it differs
   std::string result_path;  // strace -y: the file a returned descriptor names
   std::string text;         // the whole line as shown, padding folded
 };
@@ -110,5 +112,9 @@ std::size_t string_end(std::string_view s, std::size_t i);
 
 // Bytes as the references quote strings: "12345\n".
 std::string quote(std::string_view bytes);
+// The bytes of a quoted string, its C, octal and \x escapes undone, and
+// whether the observer cut it short ("..." after it). nullopt for anything
+// that is not one quoted string.
+std::optional<std::string> unquote(std::string_view quoted, bool &cut);
 
 }  // namespace probes

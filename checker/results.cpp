@@ -75,6 +75,7 @@ std::string text_line(const Result &result, std::size_t width) {
   std::string shown = result.observer;
   shown.resize(std::max<std::size_t>(6, shown.size()), ' ');
   head += "  " + shown + "  " + result.word;
+  if (!result.note.empty()) head += " (" + result.note + ")";
   if (result.lines.size() == 1)
     head += ": " + result.lines[0];  // a reason; a diff goes below
   head += "\n";
@@ -91,7 +92,10 @@ std::string tap_point(const Result &result, std::size_t number) {
     return point + " # SKIP " +
            printable(result.lines.empty() ? "" : result.lines[0]) + "\n";
   point += "\n";
-  if (result.word != "FAILED") return point;
+  if (result.word != "FAILED")
+    return result.note.empty() ? point
+                               : point + "  ---\n  message: " +
+                                     yaml_quoted(result.note) + "\n  ...\n";
   point += "  ---\n";
   if (result.lines.size() == 1) {
     point += "  message: " + yaml_quoted(result.lines[0]) + "\n";
@@ -120,7 +124,9 @@ std::string junit(const std::vector<Result> &results) {
            "\" name=\"" + xml(result.situation) + "\"";
     const std::string first = headline(result);
     if (result.word == "passed") {
-      out += "/>\n";
+      out += result.note.empty() ? "/>\n"
+                                 : ">\n      <system-out>" + xml(result.note) +
+                                       "</system-out>\n    </testcase>\n";
       continue;
     }
     out += ">\n";

@@ -73,7 +73,11 @@ std::optional<long long> one_value(std::string_view text) {
   if (text.empty()) return std::nullopt;
   const std::string word(text);
   char *end = nullptr;
-  const long long number = std::strtoll(word.c_str(), &end, 0);
+  // 64 bits as the registers hold them: 0xffffffffffffff9c is -100.
+  const long long number =
+      word[0] == '-' ? std::strtoll(word.c_str(), &end, 0)
+                     : static_cast<long long>(
+                           std::strtoull(word.c_str(), &end, 0));
   if (end && *end == '\0' &&
       (word[0] == '-' || (word[0] >= '0' && word[0] <= '9')))
     return number;

@@ -143,8 +143,9 @@ def observer(build, situation, fmt, expect, words):
             if tried.returncode:
                 print('perf trace cannot trace here: %s' % tried.stderr.strip()[-200:])
                 sys.exit(77)
-    command = ' '.join(shlex.quote(w) if w != 'faulty' else shlex.quote(
-        os.path.join(TESTS, 'faulty-observer')) for w in words)
+    paths = {'faulty': os.path.join(TESTS, 'faulty-observer'),
+             'minitrace': os.path.join(build, 'minitrace')}
+    command = ' '.join(shlex.quote(paths.get(w, w)) for w in words)
     argv = [os.path.join(build, 'syscall-probes'), 'check', '--timeout', '3',
             '--observer', command, '--format', fmt]
     if situation != 'all':

@@ -1,0 +1,131 @@
+// SPDX-FileCopyrightText: 2026 The syscall-probes authors
+// SPDX-License-Identifier: MIT
+#include "calls.h"
+
+#include <map>
+#include <utility>
+
+namespace probes {
+namespace {
+
+struct Signature {
+  std::vector<Parameter> parameters;
+  Type result;
+};
+
+// The calls from main on, as system calls (strace's view) and as calls into
+// the C library (ltrace's).
+const std::map<std::string, Signature, std::less<>> kCalls = {
+    {"umask", {{{"mask", Type::kMode}}, Type::kMode}},
+    {"open",
+     {{{"filename", Type::kString},
+       {"flags", Type::kFlags},
+       {"mode", Type::kMode}},
+      Type::kNumber}},
+    {"openat",
+     {{{"dfd", Type::kFlags},
+       {"filename", Type::kString},
+       {"flags", Type::kFlags},
+       {"mode", Type::kMode}},
+      Type::kNumber}},
+    {"close", {{{"fd", Type::kNumber}}, Type::kNumber}},
+    {"read",
+     {{{"fd", Type::kNumber}, {"buf", Type::kBuffer}, {"count", Type::kNumber}},
+      Type::kNumber}},
+    {"write",
+     {{{"fd", Type::kNumber}, {"buf", Type::kString}, {"count", Type::kNumber}},
+      Type::kNumber}},
+    {"writev",
+     {{{"fd", Type::kNumber}, {"vec", Type::kVector}, {"vlen", Type::kNumber}},
+      Type::kNumber}},
+    {"clone",
+     {{{"flags", Type::kFlags},
+       {"child_stack", Type::kPointer},
+       {"parent_tidptr", Type::kPointer},
+       {"child_tidptr", Type::kPointer},
+       {"tls", Type::kPointer}},
+      Type::kNumber}},
+    {"fork", {{}, Type::kNumber}},
+    {"vfork", {{}, Type::kNumber}},
+    {"getpid", {{}, Type::kNumber}},
+    {"getppid", {{}, Type::kNumber}},
+    {"exit_group", {{{"error_code", Type::kNumber}}, Type::kNumber}},
+    {"exit", {{{"status", Type::kNumber}}, Type::kNumber}},
+    {"_exit", {{{"status", Type::kNumber}}, Type::kNumber}},
+    {"printf",
+     {{{"format", Type::kString},
+       {"arg1", Type::kAny},
+       {"arg2", Type::kAny},
+       {"arg3", Type::kAny}},
+      Type::kNumber}},
+    {"puts", {{{"s", Type::kString}}, Type::kNumber}},
+    {"__errno_location", {{}, Type::kPointer}},
+};
+
+const std::map<std::string, std::string> kAliases = {
+    {"clone_flags", "flags"},        {"newsp", "child_stack"},
+    {"stack", "child_stack"},        {"pathname", "filename"},
+    {"path", "filename"},            {"parent_tid", "parent_tidptr"},
+    {"child_tid", "child_tidptr"},   {"dirfd", "dfd"},
+    {"iov", "vec"},                  {"iovcnt", "vlen"},
+    {"status", "error_code"},        {"cmask", "mask"}};
+
+// open's and clone's flags that make the call use a further argument.
+constexpr long long kCreates = 0100 | 020200000;  // O_CREAT, O_TMPFILE
+constexpr long long kSetTls = 0x80000;
+constexpr long long kParentTid = 0x100000 | 0x1000;  // ..._SETTID, PIDFD
+constexpr long long kChildTid = 0x1000000 | 0x200000;  // SETTID, CLEARTID
+
+// x86-64's numbers of the calls these programs and their C libraries make.
+const std::pair<int, const char *> kNumbers[] = {
+    {0, "read"},          {1, "write"},         {2, "open"},
+    {3, "close"},         {4, "stat"},          {5, "fstat"},
+    {6, "lstat"},         {8, "lseek"},         {9, "mmap"},
+    {10, "mprotect"},     {11, "munmap"},       {12, "brk"},
+    {13, "rt_sigaction"}, {14, "rt_sigprocmask"}, {16, "ioctl"},
+    {17, "pread64"},      {20, "writev"},       {21, "access"},
+    {39, "getpid"},       {56, "clone"},        {57, "fork"},
+    {58, "vfork"},        {59, "execve"},       {60, "exit"},
+    {61, "wait4"},        {72, "fcntl"},        {89, "readlink"},
+    {95, "umask"},        {97, "getrlimit"},    {110, "getppid"},
+    {158, "arch_prctl"},  {186, "gettid"},      {202, "futex"},
+    {218, "set_tid_address"}, {231, "exit_group"}, {257, "openat"},
+    {262, "newfstatat"},  {273, "set_robust_list"}, {302, "prlimit64"},
+    {318, "getrandom"},   {332, "statx"},       {334, "rseq"},
+    {435, "clone3"}};
+
+}  // namespace
+
+const std::vector<Parameter> *parameters_of(std::string_view call) {
+  const auto found = kCalls.find(call);
+  return found == kCalls.end() ? nullptr : &found->second.parameters;
+}
+
+Type result_type(std::string_view call) {
+  const auto found = kCalls.find(call);
+  return found == kCalls.end() ? Type::kAny : found->second.result;
+}
+
+std::string parameter_named(const std::string &name) {
+  const auto found = kAliases.find(name);
+  return found == kAliases.end() ? name : found->second;
+}
+
+bool used(std::string_view call, const std::string &parameter,
+          long long flags) {
+  if ((call == "open" || call == "openat") && parameter == "mode")
+    return (flags & kCreates) != 0;
+  if (call != "clone") return true;
+  if (parameter == "tls") return (flags & kSetTls) != 0;
+  if (parameter == "parent_tidptr") return (flags & kParentTid) != 0;
+  if (parameter == "child_tidptr") return (flags & kChildTid) != 0;
+  return true;
+}
+
+std::string call_numbered(long long number) {
+  for (const auto &[known, name] : kNumbers)
+    if (known == number) return name;
+  return "";
+}
+
+}  // namespace probes

@@ -1,0 +1,48 @@
+// SPDX-FileCopyrightText: 2026 The syscall-probes authors
+// SPDX-License-Identifier: MIT
+// The calls that these programs make, each with its parameters: what each
+// one is (a number, flags, a string the call reads ...), so that an argument
+// is held against the reference by what it means, however an observer
+// renders it, and whether the call uses it at all.
+#pragma once
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace probes {
+
+enum class Type {
+  kNumber,   // descriptors, sizes, counts, statuses: signed or unsigned
+  kFlags,    // open's and clone's flags, AT_FDCWD: names or a number
+  kMode,     // a file mode or umask's mask: octal, or any number
+  kString,   // memory the call reads: a path, the bytes written, a format
+  kBuffer,   // memory the call fills (read's): shown by its address
+  kVector,   // writev's array of buffers
+  kPointer,  // an address that the call keeps (clone's): any but NULL
+  kAny,      // a value of printf's, whatever its conversion makes it
+};
+
+struct Parameter {
+  std::string name;
+  Type type;
+};
+
+// The parameters of a call, in the kernel's or the C library's order;
+// nullptr when the call is none of these programs'.
+const std::vector<Parameter> *parameters_of(std::string_view call);
+// The type of a call's result.
+Type result_type(std::string_view call);
+// The name by which the table knows a parameter that observers name
+// otherwise (pathname for filename, newsp for child_stack ...).
+std::string parameter_named(const std::string &name);
+// Whether the call uses the parameter, given the values of its flags:
+// openat's mode only when it creates, clone's tls only with CLONE_SETTLS.
+// An argument that is not used may be shown with any value, or left out.
+bool used(std::string_view call, const std::string &parameter,
+          long long flags);
+
+// x86-64 Linux's system calls by number, for observers that name a call by
+// its number (syscall_0x1, syscall_1): "write" for 1, "" when unknown.
+std::string call_numbered(long long number);
+
+}  // namespace probes
