@@ -165,12 +165,12 @@ std::string Observer::startup_key(const Situation &situation) {
   return key;
 }
 
-std::vector<Call> Observer::startup(const Situation &situation) {
+Observer::Startup Observer::startup(const Situation &situation) {
   const Situation conditions = startup_conditions(situation);
   const std::string key = startup_key(situation);
   // The first run that needs it finds it; the others wait for that one.
-  std::promise<std::vector<Call>> promise;
-  std::shared_future<std::vector<Call>> future;
+  std::promise<Startup> promise;
+  std::shared_future<Startup> future;
   bool mine = false;
   {
     const std::lock_guard<std::mutex> held(lock_);
@@ -186,28 +186,38 @@ std::vector<Call> Observer::startup(const Situation &situation) {
     const Seen seen = run(command_, places().programs + "/empty-main", {},
                           conditions, timeout_, percent_);
     std::vector<Process> processes;
-    const std::string problem = read_report(seen.report, format_, processes);
-    if (!problem.empty()) throw Failure(problem);
+    // An empty report of the empty program tells no format: the
+    // situation's own will.
+    if (!format_ && seen.report.find_first_not_of(" \n") == std::string::npos) {
+      promise.set_value({{}, std::nullopt});
+      return future.get();
+    }
+    const Format format = format_.value_or(format_of(seen.report));
+    const Decoding decoding = decoding_of(format);
+    const std::string problem = read_report(seen.report, format, processes);
+    if (!problem.empty()) throw Failure(problem + seen.said);
     // A library-call view of an empty program may rightly show nothing.
-    if (processes.empty() && decoding_.exits_shown)
+    if (processes.empty() && decoding.exits_shown)
       throw Failure("its report is empty" + seen.said);
+    const std::string not_read = unread(seen.report, processes, format);
+    if (!not_read.empty()) throw Failure(not_read + seen.said);
     std::vector<Call> calls;
     if (!processes.empty()) {
-      auto named = normalise({processes.front()}, decoding_, seen.observer);
+      auto named = normalise({processes.front()}, decoding, seen.observer);
       for (Call &call : named.front())
         if (!starts_process(call)) calls.push_back(std::move(call));
     }
     std::size_t end = 0;
     while (end < calls.size() && !ends_process(calls[end])) ++end;
-    if (end == calls.size() && decoding_.exits_shown)
-      throw Failure("its report shows no exit");
+    if (end == calls.size() && decoding.exits_shown)
+      throw Failure("its report shows no exit" + seen.said);
     calls.resize(end);
     // A C library starts a program in a few dozen calls, and an observer
     // adds a few hundred at most: more is no start-up.
     if (calls.size() > kMaxStartup)
       throw Failure("it reports " + std::to_string(calls.size()) +
                     " calls before main, more than any start-up makes");
-    promise.set_value(std::move(calls));
+    promise.set_value({std::move(calls), format});
   } catch (const OwnFailure &) {
     promise.set_exception(std::current_exception());
     throw;
@@ -232,17 +242,39 @@ Observer::Verdict Observer::check(const Situation &situation) {
   if (!unavailable_.empty()) return {"skipped", {unavailable_}};
   const std::string program = program_path(situation.program);
   const std::string libc = libc_of(program);
+  auto failed = [](const Failure &failure) -> Verdict {
+    const std::string text = failure.what();
+    if (text.rfind("skipped: ", 0) == 0) return {"skipped", {text.substr(9)}};
+    return {"FAILED", {text}};
+  };
+  // The report's format: given, or told from the start-up's report, or
+  // where that is empty (a library-call view may show nothing there), from
+  // the situation's own.
+  std::optional<Format> found = format_;
+  std::optional<Seen> seen;
+  try {
+    if (!found) found = startup(situation).format;
+    if (!found) {
+      seen = run(command_, program, situation.arguments(), situation,
+                 timeout_, percent_);
+      found = format_of(seen->report);
+    }
+  } catch (const Failure &failure) {
+    return failed(failure);
+  }
+  const Format format = *found;
+  const Decoding decoding = decoding_of(format);
   // A system-call view is held against the .strace references, a
   // library-call view against the .ltrace ones.
   const Format view =
-      decoding_.system_calls ? Format::kStrace : Format::kLtrace;
+      decoding.system_calls ? Format::kStrace : Format::kLtrace;
   const std::string kind = format_name(view);
   std::vector<std::vector<Call>> want;
   for (const char *suffix : {".", ".child."}) {
     if (const auto text = reference_file(situation, suffix + kind, libc)) {
       std::vector<Call> calls;
       for (Call &call : calls_of(*text, view))
-        if (decoding_.exits_shown || call.text.compare(0, 4, "+++ ") != 0)
+        if (decoding.exits_shown || call.text.compare(0, 4, "+++ ") != 0)
           calls.push_back(std::move(call));
       want.push_back(std::move(calls));
     }
@@ -254,45 +286,47 @@ Observer::Verdict Observer::check(const Situation &situation) {
   if (!shown)
     return {"skipped",
             {"its " + kind + " reference holds nothing but the exit, which " +
-             format_name(format_) + " does not show"}};
+             format_name(format) + " does not show"}};
   const std::string cannot = cannot_run(situation);
   if (!cannot.empty()) return {"skipped", {cannot}};
-  if (!decoding_.system_calls && want[0].size() > 1 && plt_free(program))
+  if (!decoding.system_calls && want[0].size() > 1 && plt_free(program))
     return {"skipped",
             {"the program is built without the PLT, where library calls cannot "
              "be seen"}};
-  Seen seen;
   std::vector<Call> before_main;
   std::vector<Process> processes;
+  Format looks = format;  // the format the report's framing shows
   try {
-    before_main = startup(situation);
-    seen = run(command_, program, situation.arguments(), situation, timeout_,
-               percent_);
-    const std::string problem = read_report(seen.report, format_, processes);
-    std::string().swap(seen.report);  // read: its calls are what count
-    if (!problem.empty()) throw Failure(problem + seen.said);
-    if (processes.empty()) throw Failure("the report is empty" + seen.said);
+    before_main = startup(situation).calls;
+    if (!seen)
+      seen = run(command_, program, situation.arguments(), situation,
+                 timeout_, percent_);
+    const std::string problem = read_report(seen->report, format, processes);
+    if (!problem.empty()) throw Failure(problem + seen->said);
+    const std::string not_read = unread(seen->report, processes, format);
+    if (!not_read.empty()) throw Failure(not_read + seen->said);
+    looks = format_of(seen->report);
+    std::string().swap(seen->report);  // read: its calls are what count
+    if (processes.empty()) throw Failure("the report is empty" + seen->said);
   } catch (const Failure &failure) {
-    const std::string text = failure.what();
-    if (text.rfind("skipped: ", 0) == 0) return {"skipped", {text.substr(9)}};
-    return {"FAILED", {text}};
+    return failed(failure);
   }
   std::vector<std::string> problems;
   if (label_ == "strace" &&
-      seen.status != situation.status)  // strace passes it on
-    problems.push_back("exit status " + std::to_string(seen.status) +
+      seen->status != situation.status)  // strace passes it on
+    problems.push_back("exit status " + std::to_string(seen->status) +
                        ", expected " + std::to_string(situation.status));
   const std::string want_out =
       reference_file(situation, ".out", libc).value_or("");
-  if (seen.out != want_out)
-    problems.push_back("standard output " + quote(seen.out) + ", expected " +
+  if (seen->out != want_out)
+    problems.push_back("standard output " + quote(seen->out) + ", expected " +
                        quote(want_out));
-  if ((label_ == "strace" || label_ == "ltrace") && !seen.err.empty())
+  if ((label_ == "strace" || label_ == "ltrace") && !seen->err.empty())
     problems.push_back("standard error is not empty: " +
-                       quote(seen.err.substr(0, 200)));
-  const auto paths = path_problems(processes, seen.cwd);
+                       quote(seen->err.substr(0, 200)));
+  const auto paths = path_problems(processes, seen->cwd);
   std::vector<std::vector<Call>> got =
-      normalise(processes, decoding_, seen.observer);
+      normalise(processes, decoding, seen->observer);
   std::vector<Process>().swap(processes);  // named now: only GOT is needed
   if (!got.empty()) {
     std::vector<Call> first;
@@ -313,11 +347,11 @@ Observer::Verdict Observer::check(const Situation &situation) {
     const auto diff = difference(
         i == 0 ? "the calls of the process" : "the calls of the child",
         i < want.size() ? want[i] : none, i < got.size() ? got[i] : none,
-        decoding_, unshown);
+        decoding, unshown);
     problems.insert(problems.end(), diff.begin(), diff.end());
   }
   problems.insert(problems.end(), paths.begin(), paths.end());
-  if (seen.has_after) {
+  if (seen->has_after) {
     std::vector<std::string> want_dir;
     const std::string listed =
         reference_file(situation, ".dir", libc).value_or("");
@@ -328,12 +362,16 @@ Observer::Verdict Observer::check(const Situation &situation) {
       want_dir.push_back(listed.substr(start, end - start));
       start = end + 1;
     }
-    const auto diff = difference("the folder afterwards", want_dir, seen.after);
+    const auto diff = difference("the folder afterwards", want_dir, seen->after);
     problems.insert(problems.end(), diff.begin(), diff.end());
   }
   if (!problems.empty()) {
     auto why = causes(want, got);
-    if (seen.out != want_out && in_order(want_out, seen.out))
+    if (looks != format && !built_in())
+      why.insert(why.begin(), "the report looks like " + format_name(looks) +
+                                  "'s, not " + format_name(format) +
+                                  "'s: say --format " + format_name(looks));
+    if (seen->out != want_out && in_order(want_out, seen->out))
       why.push_back("standard output holds text that the program did not "
                     "write: is it the observer's own?");
     problems.insert(problems.begin(), why.begin(), why.end());
@@ -347,10 +385,10 @@ Observer::Verdict Observer::check(const Situation &situation) {
   if (problems.empty()) return {"passed", {}, ""};
   // A status that neither success nor the program explains is the
   // observer's own word on what went wrong.
-  if (seen.status != 0 && seen.status != situation.status && label_ != "strace")
+  if (seen->status != 0 && seen->status != situation.status && label_ != "strace")
     problems.push_back("the observer exited with status " +
-                       std::to_string(seen.status) + ", and the program with " +
-                       std::to_string(situation.status) + seen.said);
+                       std::to_string(seen->status) + ", and the program with " +
+                       std::to_string(situation.status) + seen->said);
   return {"FAILED", problems};
 }
 

@@ -5,6 +5,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,11 +46,11 @@ class Observer {
  public:
   // COMPLETE: what the report does not show fails the check; strace and
   // ltrace as built in are held to it always.
-  Observer(std::vector<std::string> command, Format format, std::string label,
-           double timeout, bool complete)
+  // FORMAT: the report's, or nullopt to tell it from each report.
+  Observer(std::vector<std::string> command, std::optional<Format> format,
+           std::string label, double timeout, bool complete)
       : command_(std::move(command)),
         format_(format),
-        decoding_(decoding_of(format)),
         label_(std::move(label)),
         timeout_(timeout),
         complete_(complete || label_ == "strace" || label_ == "ltrace") {
@@ -80,21 +81,25 @@ class Observer {
   void prepare(const Situation &situation);
 
  private:
-  std::vector<Call> startup(const Situation &situation);
+  // The calls before main, and the format they were read in.
+  struct Startup {
+    std::vector<Call> calls;
+    std::optional<Format> format;  // none told from an empty report
+  };
+  Startup startup(const Situation &situation);
   // Why this built-in observer cannot run in the situation, or "".
   std::string cannot_run(const Situation &situation) const;
   static Situation startup_conditions(const Situation &situation);
   static std::string startup_key(const Situation &situation);
   std::vector<std::string> command_;
-  Format format_;
-  Decoding decoding_;
+  std::optional<Format> format_;
   std::string label_;
   double timeout_;
   bool complete_;
   Percent percent_ = Percent::kAsIs;
   std::string unavailable_;
   std::mutex lock_;
-  std::map<std::string, std::shared_future<std::vector<Call>>> startups_;
+  std::map<std::string, std::shared_future<Startup>> startups_;
 };
 
 }  // namespace probes

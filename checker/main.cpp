@@ -156,8 +156,12 @@ int command_check(const Output &out, const std::vector<Situation> &table,
   for (const std::string &label : labels) {
     const BuiltIn *known = built_in(label);
     std::string command = known ? known->command : label;
-    Format format = known ? known->format : Format::kStrace;
-    if (format_name) format_named(*format_name, format);
+    // A built-in observer's format is known; any other's is told from its
+    // report unless given.
+    std::optional<Format> format;
+    if (known) format = known->format;
+    Format named;
+    if (format_name && format_named(*format_name, named)) format = named;
     if (!known && command.find("{report}") == std::string::npos)
       usage("the observer command line must hold {report}");
     std::vector<std::string> words;
@@ -332,8 +336,10 @@ int main(int argc, char **argv) {
       observer = value;
     } else if (word == "--format") {
       Format named;
-      if (!format_named(value, named))
-        usage("--format takes strace, ltrace, qemu, valgrind, perf or uftrace");
+      if (value != "auto" && !format_named(value, named))
+        usage(
+            "--format takes auto, strace, ltrace, qemu, valgrind, perf or "
+            "uftrace");
       format = value;
     } else if (word == "--name") {
       if (value.empty() || value.find_first_of("\n\t") != std::string::npos)

@@ -232,6 +232,85 @@ Decoding decoding_of(Format format) {
   return d;
 }
 
+namespace {
+
+// Whether the arguments of "PID name(a,b) = r" are packed as qemu packs
+// them: a comma with no space after it, outside strings.
+bool packed(std::string_view line) {
+  const std::size_t open = line.find('(');
+  if (open == std::string_view::npos) return false;
+  for (std::size_t i = open; i + 1 < line.size() && line[i] != ')'; ++i) {
+    if (line[i] == '"') i = string_end(line, i) - 1;
+    else if (line[i] == ',' && line[i + 1] != ' ') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+Format format_of(std::string_view report) {
+  while (!report.empty()) {
+    std::string_view line = next_line(report);
+    const std::string_view bare = trim(line);
+    if (bare.substr(0, 2) == "==" || bare.substr(0, 8) == "SYSCALL[" ||
+        bare.substr(0, 2) == "--")
+      if (bare.substr(0, 4) != "--- ") return Format::kValgrind;
+    if (bare.substr(0, 1) == "[" && bare.find("] | ") != std::string_view::npos)
+      return Format::kUftrace;
+    if (bare.substr(0, 8) == "#   TID ") return Format::kUftrace;
+    if (line.find(" ms): ") != std::string_view::npos) return Format::kPerf;
+    if (bare.find("+++ exited (status ") != std::string_view::npos)
+      return Format::kLtrace;
+    long pid = 0;
+    if (pid_prefix(line, pid) && bare.find("(") != std::string_view::npos &&
+        (packed(line) || line.find(" errno=") != std::string_view::npos))
+      return Format::kQemu;
+  }
+  return Format::kStrace;
+}
+
+std::string unread(std::string_view report, const std::vector<Process> &read,
+                   Format format) {
+  std::size_t lines = 0, calls = 0;
+  std::string first_unread;
+  for (const Process &process : read) {
+    for (const Call &call : process.calls) {
+      if (call.is_call || call.text.compare(0, 3, "+++") == 0 ||
+          call.text.compare(0, 3, "---") == 0)
+        ++calls;
+      else if (first_unread.empty())
+        first_unread = call.text;
+    }
+  }
+  std::size_t number = 0, first = 0;
+  std::string_view first_line;
+  for (std::string_view rest = report; !rest.empty();) {
+    const std::string_view line = next_line(rest);
+    ++number;
+    if (trim(line).empty() || trim(line).substr(0, 2) == "> ") continue;
+    ++lines;
+    const bool unread_here =
+        first_unread.empty()
+            ? calls == 0
+            : line.find(first_unread) != std::string_view::npos;
+    if (!first && unread_here) first = number, first_line = line;
+  }
+  // The other readers pass over lines that are not calls of their own.
+  const bool c_like = format == Format::kStrace || format == Format::kLtrace;
+  if (lines == 0 || 2 * calls >= lines || (!c_like && calls > 0)) return "";
+  if (first_line.size() > 120) first_line = first_line.substr(0, 120);
+  return std::to_string(calls) + " of " + std::to_string(lines) +
+         " lines read as " + format_name(format) +
+         (first ? "; the first that is not, line " + std::to_string(first) +
+                      ": " + std::string(first_line)
+                : std::string()) +
+         (format == format_of(report)
+              ? std::string()
+              : " (the report looks like " + format_name(format_of(report)) +
+                    "'s: say --format " + format_name(format_of(report)) +
+                    ")");
+}
+
 std::string result_with_error(long long value, long long error) {
   const std::string name = errno_name(error);
   return std::to_string(value) + " " +

@@ -55,6 +55,16 @@ enum class Format { kStrace, kLtrace, kQemu, kValgrind, kPerf, kUftrace };
 bool format_named(std::string_view name, Format &format);
 std::string format_name(Format format);
 
+// The format of a report, told by its framing: valgrind's "==PID==" and
+// "SYSCALL[", uftrace's "[ TID] | ", perf's "( 0.001 ms): ", ltrace's
+// "+++ exited (status N) +++", qemu's "PID name(a,b)" and "errno=";
+// strace's, the C-like lines that the rest share, when none of these shows.
+Format format_of(std::string_view report);
+// Why a report was not read as FORMAT, when most of its lines were not:
+// "N of M lines read as FORMAT; the first that is not, line K: ...", or "".
+std::string unread(std::string_view report, const std::vector<Process> &read,
+                   Format format);
+
 // How far a format decodes the calls, and so how far a report in it can be
 // held against a reference.
 struct Decoding {

@@ -3,6 +3,7 @@
 // For the tests: a report read as the checker reads it, one call a line with
 // its process's id in front, or the one line on why it cannot be read.
 //   read-report FORMAT FILE
+// FORMAT auto: the format told from the report, its name on the first line.
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -11,13 +12,18 @@
 
 int main(int argc, char **argv) {
   probes::Format format;
-  if (argc != 3 || !probes::format_named(argv[1], format)) {
-    std::cerr << "usage: read-report FORMAT FILE\n";
+  const bool told = argc == 3 && std::string(argv[1]) == "auto";
+  if (argc != 3 || (!told && !probes::format_named(argv[1], format))) {
+    std::cerr << "usage: read-report FORMAT|auto FILE\n";
     return 2;
   }
   std::ifstream file(argv[2], std::ios::binary);
   std::stringstream bytes;
   bytes << file.rdbuf();
+  if (told) {
+    format = probes::format_of(bytes.str());
+    std::cout << probes::format_name(format) << "\n";
+  }
   std::vector<probes::Process> processes;
   const std::string problem =
       probes::read_report(bytes.str(), format, processes);

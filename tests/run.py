@@ -417,6 +417,27 @@ def hostile(build, shape, fmt, phrase):
     return problems
 
 
+def formats(build):
+    """Every recorded report (tests/fuzz-seeds/NAME.FORMAT and
+    tests/interleavings/FORMAT-VERSION/*.log) is told to be in its format
+    from its framing alone, and read."""
+    reports = [(os.path.join(TESTS, 'fuzz-seeds', n), n.rsplit('.', 1)[1])
+               for n in os.listdir(os.path.join(TESTS, 'fuzz-seeds'))]
+    for folder in os.listdir(os.path.join(TESTS, 'interleavings')):
+        where = os.path.join(TESTS, 'interleavings', folder)
+        reports += [(os.path.join(where, n), folder.split('-')[0])
+                    for n in os.listdir(where) if n.endswith('.log')]
+    problems = []
+    for path, fmt in sorted(reports):
+        done = subprocess.run([os.path.join(build, 'read-report'), 'auto', path],
+                              capture_output=True, text=True)
+        told = done.stdout.split('\n', 1)[0]
+        if told != fmt or done.returncode:
+            problems.append('%s: told %s, exit %d' % (path, told, done.returncode))
+    print('%d reports' % len(reports))
+    return problems
+
+
 def replay(build, folder):
     """Real reports of a fork, each with its processes' lines cut into one
     another in a way once seen (tests/interleavings/FOLDER/*.log; those named
@@ -604,7 +625,7 @@ def main():
     elif kind == 'observer':
         problems = observer(build, args[0], args[1], args[2], args[3:])
     elif kind in ('tmpdir', 'mounted', 'interrupt', 'escape', 'descriptors', 'nofile',
-                  'junit-link', 'squatted', 'hostile', 'replay'):
+                  'junit-link', 'squatted', 'hostile', 'replay', 'formats'):
         problems = globals()[kind.replace('-', '_')](build, *args)
     else:
         fail('unknown kind %s in tests/cases' % kind)
