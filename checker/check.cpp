@@ -2,7 +2,15 @@
 // SPDX-License-Identifier: MIT
 #include "check.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
 #include "elf.h"
+#include "guard.h"
 #include "judge.h"
 #include "run.h"
 
@@ -36,7 +44,67 @@ bool in_order(const std::string &part, const std::string &whole) {
   return i == part.size();
 }
 
+// A file written whole into the folder FD, never through a link.
+void write_file(int fd, const std::string &name, const std::string &bytes) {
+  const int file = openat(fd, name.c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                          0644);
+  bool done = file >= 0;
+  for (std::size_t at = 0; done && at < bytes.size();) {
+    const ssize_t n = write(file, bytes.data() + at, bytes.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    done = n > 0;
+    at += done ? static_cast<std::size_t>(n) : 0;
+  }
+  const int error = errno;
+  if (file >= 0 && close(file) != 0 && done) done = false;
+  if (!done)
+    throw OwnFailure("cannot keep " + name + ": " + error_text(error));
+}
+
+// The folder NAME in FD, made when it is not there; its descriptor.
+int folder_in(int fd, const std::string &name) {
+  if (mkdirat(fd, name.c_str(), 0755) != 0 && errno != EEXIST)
+    throw OwnFailure("cannot keep " + name + ": " + error_text(errno));
+  const int folder =
+      openat(fd, name.c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (folder < 0)
+    throw OwnFailure("cannot keep " + name + ": " + error_text(errno));
+  return folder;
+}
+
+std::string file_name(std::string name) {
+  for (char &c : name)
+    if (c == '/' || c == ' ' || c == '\0') c = '_';
+  return name == "." || name == ".." ? "_" + name : name;
+}
+
+std::mutex keeping;
+
 }  // namespace
+
+void Observer::kept(const std::string &situation, const Seen &seen) const {
+  if (keep_ < 0) return;
+  const std::lock_guard<std::mutex> held(keeping);
+  const int outer = folder_in(keep_, file_name(situation));
+  int inner = -1;
+  try {
+    inner = folder_in(outer, file_name(kept_as_));
+    std::string folder;
+    for (const std::string &line : seen.after) folder += line + "\n";
+    write_file(inner, "report", seen.report);
+    write_file(inner, "stdout", seen.out);
+    write_file(inner, "stderr", seen.err);
+    write_file(inner, "status", std::to_string(seen.status) + "\n");
+    if (seen.has_after) write_file(inner, "folder", folder);
+  } catch (...) {
+    close(outer);
+    if (inner >= 0) close(inner);
+    throw;
+  }
+  close(outer);
+  close(inner);
+}
 
 const BuiltIn kBuiltIn[6] = {
     {"strace", "strace -q -f -s 4096 -o {report} --", Format::kStrace, "strace",
@@ -185,6 +253,10 @@ Observer::Startup Observer::startup(const Situation &situation) {
   try {
     const Seen seen = run(command_, places().programs + "/empty-main", {},
                           conditions, timeout_, percent_);
+    std::string name = "empty-main";
+    for (const auto &[setting, value] : conditions.settings)
+      name += "-" + setting + "=" + value;
+    kept(name, seen);
     std::vector<Process> processes;
     // An empty report of the empty program tells no format: the
     // situation's own will.
@@ -301,6 +373,7 @@ Observer::Verdict Observer::check(const Situation &situation) {
     if (!seen)
       seen = run(command_, program, situation.arguments(), situation,
                  timeout_, percent_);
+    kept(situation.name, *seen);
     const std::string problem = read_report(seen->report, format, processes);
     if (!problem.empty()) throw Failure(problem + seen->said);
     const std::string not_read = unread(seen->report, processes, format);
@@ -335,6 +408,16 @@ Observer::Verdict Observer::check(const Situation &situation) {
     got[0] = std::move(first);
   }
   want[0].insert(want[0].begin(), before_main.begin(), before_main.end());
+  if (!only_.empty()) {  // a report of these calls alone
+    auto other = [this](const Call &call) {
+      return call.is_call &&
+             std::find(only_.begin(), only_.end(), call.name) == only_.end();
+    };
+    for (auto *side : {&want, &got})
+      for (auto &calls : *side)
+        calls.erase(std::remove_if(calls.begin(), calls.end(), other),
+                    calls.end());
+  }
   const std::vector<Call> none;
   Unshown unshown;
   for (std::size_t i = 0; i < std::max(want.size(), got.size()); ++i) {

@@ -79,6 +79,18 @@ class Observer {
   }
   // Finds the start-up for the way the situation runs, ahead of its check.
   void prepare(const Situation &situation);
+  // Each run's report, standard output and error, and folder afterwards
+  // kept in KEEP/SITUATION/NAME/ (KEEP a descriptor of a folder that only
+  // this user can change).
+  void keep(int folder, std::string name) {
+    keep_ = folder;
+    kept_as_ = std::move(name);
+  }
+  // Only these calls are compared (a report filtered to them); all when
+  // empty.
+  void only(std::vector<std::string> calls) {
+    only_ = std::move(calls);
+  }
 
  private:
   // The calls before main, and the format they were read in.
@@ -97,7 +109,11 @@ class Observer {
   double timeout_;
   bool complete_;
   Percent percent_ = Percent::kAsIs;
+  void kept(const std::string &situation, const Seen &seen) const;
   std::string unavailable_;
+  int keep_ = -1;
+  std::string kept_as_;
+  std::vector<std::string> only_;
   std::mutex lock_;
   std::map<std::string, std::shared_future<Startup>> startups_;
 };

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <map>
 #include <optional>
+#include <set>
 #include <unordered_map>
 
 #include "calls.h"
@@ -608,6 +609,22 @@ std::vector<std::string> causes(const std::vector<std::vector<Call>> &want,
   if (want.size() > got.size() && !got.empty()) {
     const std::string child = child_unfollowed(got[0]);
     if (!child.empty()) out.push_back(child);
+  }
+  // A report of some calls alone, as a tracer filtered to them writes it.
+  std::set<std::string> wanted, shown_names;
+  for (const Call &call : want.empty() ? std::vector<Call>() : want[0])
+    if (call.is_call) wanted.insert(call.name);
+  for (const Call &call : got.empty() ? std::vector<Call>() : got[0])
+    if (call.is_call) shown_names.insert(call.name);
+  if (!shown_names.empty() && 2 * shown_names.size() <= wanted.size() &&
+      std::includes(wanted.begin(), wanted.end(), shown_names.begin(),
+                    shown_names.end())) {
+    std::string names;
+    for (const std::string &name : shown_names)
+      names += (names.empty() ? "" : ",") + name;
+    out.push_back("the report holds only some of the calls (" + names +
+                  "): if the observer traces only those, say --calls " +
+                  names);
   }
   for (const auto &process : got) {
     for (const Call &call : process) {

@@ -32,7 +32,8 @@ const char kUsage[] = R"(usage: syscall-probes list
        syscall-probes show SITUATION [--observer strace|ltrace]
        syscall-probes check [--observer OBSERVER] [--format FORMAT]
                             [--name NAME] [--timeout SECONDS] [--complete]
-                            [--tap] [--junit FILE] [SITUATION ...]
+                            [--calls NAMES] [--keep DIR] [--tap]
+                            [--junit FILE] [SITUATION ...]
 )";
 
 const char kHelp[] = R"(
@@ -46,13 +47,17 @@ observer's report against it.
              them (all), both strace and ltrace when not given, or a
              command line holding {report}, run with the program and its
              arguments appended, that writes its report to the file
-             {report} in FORMAT: strace (the default, as `strace -f -o
-             FILE` writes it), ltrace, qemu, valgrind, perf or uftrace.
+             {report} in FORMAT: auto (the default: told from the
+             report), strace (as `strace -f -o FILE` writes it), ltrace,
+             qemu, valgrind, perf or uftrace.
              --name: what a custom observer is called in the verdicts.
              Values are compared by what they mean, however shown; what
              a report does not show (a string as its address, a result
              left out) is counted beside "passed", and --complete makes
              it fail, as it always does for strace and ltrace.
+             --calls NAMES (open,write): compare only those calls, for a
+             report filtered to them. --keep DIR: keep each run's report,
+             output and folder in DIR/SITUATION/OBSERVER/.
              --timeout: seconds an observer may take over one run
              (default 60). --tap: the verdicts as TAP version 13 on
              standard output; --junit FILE: also as JUnit XML in FILE.
@@ -91,6 +96,8 @@ struct Output {
   std::string name;   // what a custom observer is called in them
   int junit_fd = -1;  // opened before anything runs
   bool complete = false;  // what a report does not show fails
+  int keep_fd = -1;       // --keep's folder
+  std::vector<std::string> calls;  // --calls: only these compared
 };
 
 // The JUnit file, made or emptied before anything runs: a regular file,
@@ -105,6 +112,23 @@ int open_junit(const std::string &name) {
   if (fd < 0) usage("cannot write " + name + ": " + error_text(errno));
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ftruncate(fd, 0) != 0)
     usage("--junit " + name + " is not a regular file that can be written");
+  return fd;
+}
+
+// --keep's folder, made when it is not there: one that only this user can
+// change, opened without following a link.
+int open_keep(const std::string &name) {
+  if (name.empty()) usage("--keep takes a folder");
+  if (mkdir(name.c_str(), 0755) != 0 && errno != EEXIST)
+    usage("--keep cannot make " + name + ": " + error_text(errno));
+  const int fd = open(name.c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat info;
+  if (fd < 0 || fstat(fd, &info) != 0)
+    usage("--keep " + name + " is not a folder that can be opened: " +
+          error_text(errno));
+  if (info.st_uid != geteuid() || (info.st_mode & 022))
+    usage("--keep " + name +
+          " must be a folder of this user's that no one else may write in");
   return fd;
 }
 
@@ -173,6 +197,12 @@ int command_check(const Output &out, const std::vector<Situation> &table,
     const std::string tool = known ? known->tool : words[0];
     observers.push_back(
         std::make_unique<Observer>(words, format, label, timeout, out.complete));
+    observers.back()->only(out.calls);
+    if (out.keep_fd >= 0)
+      observers.back()->keep(out.keep_fd, labels.size() > 1 || known
+                                              ? label
+                                          : out.name.empty() ? "observer"
+                                                             : out.name);
     if (find_command(tool).empty()) {
       if (labels.size() == 1) {  // the one observer asked for
         std::printf("%s: %s is not installed or not on the PATH\n",
@@ -318,7 +348,8 @@ int main(int argc, char **argv) {
     const bool known =
         (word == "--observer" && command != "list") ||
         ((word == "--format" || word == "--timeout" || word == "--junit" ||
-          word == "--tap" || word == "--complete" || word == "--name") &&
+          word == "--tap" || word == "--complete" || word == "--name" ||
+          word == "--keep" || word == "--calls") &&
          command == "check");
     if (option && !known) usage("no option " + word + " for " + command);
     if (word == "--tap" || word == "--complete") {  // without a value
@@ -345,6 +376,22 @@ int main(int argc, char **argv) {
       if (value.empty() || value.find_first_of("\n\t") != std::string::npos)
         usage("--name takes a name, on one line");
       out.name = value;
+    } else if (word == "--keep") {
+      out.keep_fd = open_keep(value);
+    } else if (word == "--calls") {
+      std::size_t start = 0;
+      while (start <= value.size()) {
+        std::size_t end = value.find(',', start);
+        if (end == std::string::npos) end = value.size();
+        const std::string name = value.substr(start, end - start);
+        if (name.empty() ||
+            name.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                   "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") !=
+                std::string::npos)
+          usage("--calls takes names of calls, joined by commas");
+        out.calls.push_back(name);
+        start = end + 1;
+      }
     } else if (word == "--junit") {
       if (value.empty()) usage("--junit takes a file name");
       out.junit = value;

@@ -80,23 +80,11 @@ std::string read_perf(std::string_view text, std::vector<Process> &out) {
       call.replace(call.size() - 4, 4, " <unfinished ...>");
     lines += pid + " " + call + "\n";
   }
-  std::vector<Lines> processes;
-  std::string problem = split_processes(lines, processes);
-  if (!problem.empty()) return problem;
-  for (const Lines &process : processes) {
-    Process read{process.pid, {}};
-    for (const std::string &line : process.lines) {
-      // A second half whose first is not in the report: the child's half of
-      // the clone that made it, or an execve begun before perf followed it.
-      if (line.rfind("<... ", 0) == 0) continue;
-      Call call = parse_call(line);
-      if (take_paths(call))
-        call.text = render(call);  // fd: 4</usr/lib/...>, when perf knows it
-      read.calls.push_back(std::move(call));
-    }
-    out.push_back(std::move(read));
-  }
-  return "";
+  // A second half whose first is not in the report: the child's half of
+  // the clone that made it, or an execve begun before perf followed it.
+  return read_lines(lines, out, [](const std::string &line, Call &) {
+    return line.rfind("<... ", 0) == 0 ? Keep::kSkip : Keep::kCall;
+  });
 }
 
 }  // namespace probes

@@ -313,37 +313,30 @@ std::string read_qemu(std::string_view text, std::vector<Process> &out) {
   Pieces pieces;
   std::string problem = pieces.read(text);
   if (!problem.empty()) return problem;
+  std::vector<Lines> processes;
   for (const Writer &writer : pieces.writers()) {
-    Process read{writer.pid, {}};
-    for (const Line &line : writer.lines) {
-      Call call = parse_call(line.text);
-      // Some pointers come in decimal (pread64(4, 274919869408, ...), and
-      // in qemu 10 arch_prctl(4098, ..., -140620743602384)): a number past
-      // 32 bits is an address.
-      for (Arg &arg : call.args) {
-        if (arg.kind == Arg::kNumber &&
-            arg.text.size() - (arg.text[0] == '-' ? 1 : 0) > 10) {
-          arg.kind = Arg::kAddress;
-          arg.text = "ADDR";
-        }
-      }
-      const std::size_t error = call.result.find(" errno=");
-      if (call.is_call && error != std::string::npos) {
-        const long long number =
-            std::strtoll(call.result.c_str() + error + 7, nullptr, 10);
-        call.result = result_with_error(
-            std::strtoll(call.result.c_str(), nullptr, 10), number);
-      }
-      if (call.is_call && (call.name == "exit_group" || call.name == "exit") &&
-          !call.has_result) {
-        call.has_result = true;  // it does not return
-        call.result = "?";
-      }
-      call.text = render(call);
-      read.calls.push_back(std::move(call));
-    }
-    out.push_back(std::move(read));
+    processes.push_back({writer.pid, {}});
+    for (const Line &line : writer.lines)
+      processes.back().lines.push_back(line.text);
   }
+  read_calls(processes, out, [](const std::string &, Call &call) {
+    // Some pointers come in decimal (pread64(4, 274919869408, ...), and
+    // in qemu 10 arch_prctl(4098, ..., -140620743602384)): a number past
+    // 32 bits is an address.
+    for (Arg &arg : call.args) {
+      if (arg.kind == Arg::kNumber &&
+          arg.text.size() - (arg.text[0] == '-' ? 1 : 0) > 10) {
+        arg.kind = Arg::kAddress;
+        arg.text = "ADDR";
+      }
+    }
+    if (call.is_call && (call.name == "exit_group" || call.name == "exit") &&
+        !call.has_result) {
+      call.has_result = true;  // it does not return
+      call.result = "?";
+    }
+    return Keep::kCall;
+  });
   return "";
 }
 

@@ -48,21 +48,13 @@ std::string named_values(std::string_view line) {
 }  // namespace
 
 std::string read_strace(std::string_view text, std::vector<Process> &out) {
-  std::vector<Lines> lines;
-  std::string problem = split_processes(text, lines);
-  if (!problem.empty()) return problem;
-  for (const Lines &process : lines) {
-    Process read{process.pid, {}};
-    read.calls.reserve(process.lines.size());
-    for (const std::string &line : process.lines) {
-      const bool verbose = line.find(" /* ") != std::string::npos;
-      Call call = parse_call(verbose ? named_values(line) : line);
-      if (take_paths(call)) call.text = render(call);
-      read.calls.push_back(std::move(call));
+  return read_lines(text, out, [](const std::string &line, Call &call) {
+    if (line.find(" /* ") != std::string::npos) {  // -X verbose
+      call = parse_call(named_values(line));
+      take_paths(call);
     }
-    out.push_back(std::move(read));
-  }
-  return "";
+    return Keep::kCall;
+  });
 }
 
 }  // namespace probes

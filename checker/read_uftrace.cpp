@@ -79,25 +79,15 @@ std::string read_uftrace(std::string_view text, std::vector<Process> &out) {
       lines += tid + " " + cut + " <no return ...>\n";
     }
   }
-  std::vector<Lines> processes;
-  std::string problem = split_processes(lines, processes);
-  if (!problem.empty()) return problem;
-  for (const Lines &process : processes) {
-    Process read{process.pid, {}};
-    for (const std::string &line : process.lines) {
-      Call call = parse_call(line);
-      for (Arg &arg : call.args) {
-        if (arg.raw.rfind('&', 0) == 0) {  // a symbol's address
-          arg.kind = Arg::kAddress;
-          arg.text = "ADDR";
-        }
+  return read_lines(lines, out, [](const std::string &, Call &call) {
+    for (Arg &arg : call.args) {
+      if (arg.raw.rfind('&', 0) == 0) {  // a symbol's address
+        arg.kind = Arg::kAddress;
+        arg.text = "ADDR";
       }
-      call.text = render(call);
-      read.calls.push_back(std::move(call));
     }
-    out.push_back(std::move(read));
-  }
-  return "";
+    return Keep::kCall;
+  });
 }
 
 }  // namespace probes

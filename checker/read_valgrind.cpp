@@ -187,16 +187,11 @@ std::string read_valgrind(std::string_view report, std::vector<Process> &out) {
   std::vector<Lines> processes;
   std::string problem = split_processes(lines, processes);
   std::string().swap(lines);
-  if (!problem.empty()) return problem;
-  for (const Lines &process : processes) {
-    Process read{process.pid, {}};
-    for (const std::string &line : process.lines) {
-      if (line.rfind("+++ ", 0) == 0) break;
-      read.calls.push_back(parse_call(line));
-    }
-    out.push_back(std::move(read));
-  }
-  return "";
+  if (problem.empty())  // what follows a process's exit is valgrind's
+    read_calls(processes, out, [](const std::string &line, Call &) {
+      return line.rfind("+++ ", 0) == 0 ? Keep::kStop : Keep::kCall;
+    });
+  return problem;
 }
 
 }  // namespace probes

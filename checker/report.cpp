@@ -647,6 +647,32 @@ std::string split_processes(std::string_view text, std::vector<Lines> &out) {
   return "";
 }
 
+void read_calls(const std::vector<Lines> &processes, std::vector<Process> &out,
+                Fix fix) {
+  for (const Lines &process : processes) {
+    Process read{process.pid, {}};
+    read.calls.reserve(process.lines.size());
+    for (const std::string &line : process.lines) {
+      Call call = parse_call(line);
+      take_paths(call);
+      const Keep keep = fix ? fix(line, call) : Keep::kCall;
+      if (keep == Keep::kStop) break;
+      if (keep == Keep::kSkip) continue;
+      call.text = render(call);
+      read.calls.push_back(std::move(call));
+    }
+    out.push_back(std::move(read));
+  }
+}
+
+std::string read_lines(std::string_view text, std::vector<Process> &out,
+                       Fix fix) {
+  std::vector<Lines> processes;
+  const std::string problem = split_processes(text, processes);
+  if (problem.empty()) read_calls(processes, out, fix);
+  return problem;
+}
+
 std::string read_report(std::string_view bytes, Format format,
                         std::vector<Process> &out) {
   out.clear();

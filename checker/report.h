@@ -99,6 +99,18 @@ struct Lines {
 // "[pid  1234] call". False, the line unchanged, when there is none.
 bool pid_prefix(std::string_view &line, long &pid);
 std::string split_processes(std::string_view text, std::vector<Lines> &out);
+// The readers' common ending: each process's lines parsed into calls, a
+// descriptor's path (3</dir/file>) kept apart, and then set right by FIX,
+// when given, for what the reader's format shows its own way: the call is
+// kept, left out, or the last of its process that counts.
+enum class Keep { kCall, kSkip, kStop };
+using Fix = Keep (*)(const std::string &line, Call &call);
+void read_calls(const std::vector<Lines> &processes, std::vector<Process> &out,
+                Fix fix = nullptr);
+// The same for TEXT as lines of "PID call", split into processes first; one
+// line on why it cannot be read, or "".
+std::string read_lines(std::string_view text, std::vector<Process> &out,
+                       Fix fix = nullptr);
 // Each reader: the text of a report that is known to be text, or one line
 // on why it cannot be read.
 std::string read_strace(std::string_view text, std::vector<Process> &out);

@@ -354,6 +354,50 @@ def junit_link(build):
         shutil.rmtree(folder)
 
 
+def keep(build):
+    """--keep DIR keeps each run's report, output, status and folder in
+    DIR/SITUATION/OBSERVER/, the start-up's as empty-main's; a link planted
+    there is not followed, and a folder others may write in is refused."""
+    needs('strace', 'ltrace')
+    folder = tempfile.mkdtemp(prefix='syscall-probes-keep-')
+    try:
+        kept = os.path.join(folder, 'kept')
+        done = subprocess.run([checker(build), 'check', '--keep', kept, 'probe5-in-source'],
+                              capture_output=True, text=True, timeout=120)
+        print(done.stdout + done.stderr)
+        problems = [] if done.returncode == 0 else ['exit %d' % done.returncode]
+        for observer in ('strace', 'ltrace'):
+            run = os.path.join(kept, 'probe5-in-source', observer)
+            for name, want in (('stdout', '12345\n'), ('status', '0\n'), ('stderr', '')):
+                with open(os.path.join(run, name)) as f:
+                    if f.read() != want:
+                        problems.append('%s/%s is not %r' % (observer, name, want))
+            with open(os.path.join(run, 'report')) as f:
+                if 'probe5.cpp' not in f.read():
+                    problems.append('%s/report is not the report' % observer)
+            if not os.path.exists(os.path.join(kept, 'empty-main', observer, 'report')):
+                problems.append('no report of empty-main under %s' % observer)
+        target = os.path.join(folder, 'precious')
+        with open(target, 'w') as f:
+            f.write('precious\n')
+        shutil.rmtree(os.path.join(kept, 'probe5-in-source'))
+        os.symlink(folder, os.path.join(kept, 'probe5-in-source'))
+        done = subprocess.run([checker(build), 'check', '--keep', kept, 'probe5-in-source'],
+                              capture_output=True, text=True, timeout=120)
+        print(done.stdout + done.stderr)
+        if done.returncode != 2 or open(target).read() != 'precious\n':
+            problems.append('a planted link was followed: exit %d' % done.returncode)
+        os.chmod(kept, 0o777)
+        done = subprocess.run([checker(build), 'check', '--keep', kept, 'probe5-in-source'],
+                              capture_output=True, text=True, timeout=120)
+        print(done.stdout + done.stderr)
+        if done.returncode != 2 or 'no one else may write' not in done.stderr:
+            problems.append('a folder others may write in was taken')
+        return problems
+    finally:
+        shutil.rmtree(folder)
+
+
 def squatted(build):
     """Another user holds every name the checker once took its process-limit
     user id by, and runs a process as the first such id: the run under the
@@ -625,7 +669,7 @@ def main():
     elif kind == 'observer':
         problems = observer(build, args[0], args[1], args[2], args[3:])
     elif kind in ('tmpdir', 'mounted', 'interrupt', 'escape', 'descriptors', 'nofile',
-                  'junit-link', 'squatted', 'hostile', 'replay', 'formats'):
+                  'junit-link', 'squatted', 'hostile', 'replay', 'formats', 'keep'):
         problems = globals()[kind.replace('-', '_')](build, *args)
     else:
         fail('unknown kind %s in tests/cases' % kind)
