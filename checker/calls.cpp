@@ -2,15 +2,21 @@
 // SPDX-License-Identifier: MIT
 #include "calls.h"
 
+#include <algorithm>
+#include <iterator>
 #include <map>
 #include <utility>
 
 namespace probes {
 namespace {
 
+// What a call returns on success.
+enum class Returns { kAny, kId, kZero, kCount };
+
 struct Signature {
   std::vector<Parameter> parameters;
   Type result;
+  Returns returns = Returns::kAny;
 };
 
 // The calls from main on, as system calls (strace's view) and as calls into
@@ -28,13 +34,15 @@ const std::map<std::string, Signature, std::less<>> kCalls = {
        {"flags", Type::kFlags},
        {"mode", Type::kMode}},
       Type::kNumber}},
-    {"close", {{{"fd", Type::kNumber}}, Type::kNumber}},
+    {"close", {{{"fd", Type::kNumber}}, Type::kNumber, Returns::kZero}},
     {"read",
      {{{"fd", Type::kNumber}, {"buf", Type::kBuffer}, {"count", Type::kNumber}},
-      Type::kNumber}},
+      Type::kNumber,
+      Returns::kCount}},
     {"write",
      {{{"fd", Type::kNumber}, {"buf", Type::kString}, {"count", Type::kNumber}},
-      Type::kNumber}},
+      Type::kNumber,
+      Returns::kCount}},
     {"writev",
      {{{"fd", Type::kNumber}, {"vec", Type::kVector}, {"vlen", Type::kNumber}},
       Type::kNumber}},
@@ -44,11 +52,12 @@ const std::map<std::string, Signature, std::less<>> kCalls = {
        {"parent_tidptr", Type::kPointer},
        {"child_tidptr", Type::kPointer},
        {"tls", Type::kPointer}},
-      Type::kNumber}},
-    {"fork", {{}, Type::kNumber}},
-    {"vfork", {{}, Type::kNumber}},
-    {"getpid", {{}, Type::kNumber}},
-    {"getppid", {{}, Type::kNumber}},
+      Type::kNumber,
+      Returns::kId}},
+    {"fork", {{}, Type::kNumber, Returns::kId}},
+    {"vfork", {{}, Type::kNumber, Returns::kId}},
+    {"getpid", {{}, Type::kNumber, Returns::kId}},
+    {"getppid", {{}, Type::kNumber, Returns::kId}},
     {"exit_group", {{{"error_code", Type::kNumber}}, Type::kNumber}},
     {"exit", {{{"status", Type::kNumber}}, Type::kNumber}},
     {"_exit", {{{"status", Type::kNumber}}, Type::kNumber}},
@@ -60,7 +69,45 @@ const std::map<std::string, Signature, std::less<>> kCalls = {
       Type::kNumber}},
     {"puts", {{{"s", Type::kString}}, Type::kNumber}},
     {"__errno_location", {{}, Type::kPointer}},
+    // What the C library does before main and around fork.
+    {"rt_sigprocmask",
+     {{{"how", Type::kNumber},
+       {"set", Type::kPointer},
+       {"oset", Type::kPointer},
+       {"sigsetsize", Type::kNumber}},
+      Type::kNumber,
+      Returns::kZero}},
+    {"set_robust_list",
+     {{{"head", Type::kPointer}, {"len", Type::kNumber}},
+      Type::kNumber,
+      Returns::kZero}},
+    {"munmap",
+     {{{"addr", Type::kPointer}, {"len", Type::kNumber}},
+      Type::kNumber,
+      Returns::kZero}},
+    {"mprotect",
+     {{{"start", Type::kPointer},
+       {"len", Type::kNumber},
+       {"prot", Type::kFlags}},
+      Type::kNumber,
+      Returns::kZero}},
+    {"prlimit64",
+     {{{"pid", Type::kNumber},
+       {"resource", Type::kFlags},
+       {"new_rlim", Type::kPointer},
+       {"old_rlim", Type::kPointer}},
+      Type::kNumber,
+      Returns::kZero}},
+    {"arch_prctl",
+     {{{"option", Type::kFlags}, {"arg2", Type::kPointer}},
+      Type::kNumber,
+      Returns::kZero}},
 };
+
+// The calls that every kernel has, and the C library may try without.
+const char *const kEverywhere[] = {"write", "read",   "close",   "openat",
+                                   "open",  "getpid", "getppid", "clone",
+                                   "fork",  "umask"};
 
 const std::map<std::string, std::string> kAliases = {
     {"clone_flags", "flags"},        {"newsp", "child_stack"},
@@ -119,6 +166,28 @@ bool used(std::string_view call, const std::string &parameter,
   if (parameter == "tls") return (flags & kSetTls) != 0;
   if (parameter == "parent_tidptr") return (flags & kParentTid) != 0;
   if (parameter == "child_tidptr") return (flags & kChildTid) != 0;
+  return true;
+}
+
+bool can_return(std::string_view call, long long value, long long error,
+                long long count) {
+  constexpr long long kNoSys = 38;
+  if (error)
+    return error != kNoSys ||
+           std::find(std::begin(kEverywhere), std::end(kEverywhere), call) ==
+               std::end(kEverywhere);
+  const auto found = kCalls.find(call);
+  switch (found == kCalls.end() ? Returns::kAny : found->second.returns) {
+    case Returns::kId:
+      return value > 0;
+    case Returns::kZero:
+      return value == 0;
+    case Returns::kCount:
+      return count < 0 || (value >= (call == "write" && count > 0 ? 1 : 0) &&
+                           value <= count);
+    case Returns::kAny:
+      break;
+  }
   return true;
 }
 

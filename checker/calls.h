@@ -41,6 +41,14 @@ std::string parameter_named(const std::string &name);
 bool used(std::string_view call, const std::string &parameter,
           long long flags);
 
+// Whether the call can return VALUE, or fail with ERROR (0: it did not):
+// process ids are positive, a transfer of COUNT bytes (-1: not known) moves
+// at most that many, a write of some at least one, the calls that return 0
+// on success return 0, and the calls that every kernel has never fail with
+// ENOSYS. For an observer whose results may come apart from their calls.
+bool can_return(std::string_view call, long long value, long long error,
+                long long count);
+
 // x86-64 Linux's system calls by number, for observers that name a call by
 // its number (syscall_0x1, syscall_1): "write" for 1, "" when unknown.
 std::string call_numbered(long long number);

@@ -41,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
     for (const probes::Call &call : want[i])
       if (call.is_call && !probes::same(call, call, decoding)) __builtin_trap();
   }
+  probes::causes(want, got);
   probes::path_problems(report, "/tmp/run/cwd");
   return 0;
 }

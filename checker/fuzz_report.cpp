@@ -11,12 +11,14 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
                                       std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char *>(data), size);
+  probes::format_of(bytes);
   for (const probes::Format format :
        {probes::Format::kStrace, probes::Format::kLtrace, probes::Format::kQemu,
         probes::Format::kValgrind, probes::Format::kPerf,
         probes::Format::kUftrace}) {
     std::vector<probes::Process> processes;
     if (!probes::read_report(bytes, format, processes).empty()) continue;
+    probes::unread(bytes, processes, format);
     const probes::Decoding decoding = probes::decoding_of(format);
     const auto calls = probes::normalise(processes, decoding, 100);
     for (const auto &process : calls) {

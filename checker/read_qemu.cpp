@@ -18,6 +18,7 @@
 #include <map>
 #include <string>
 
+#include "calls.h"
 #include "report.h"
 
 namespace probes {
@@ -63,34 +64,18 @@ struct Writer {
   std::vector<Line> lines;
 };
 
-// A result that a call can have: the child's half of clone is 0, the
-// parent's is not; ids are positive; a transfer moves at most its count;
-// the calls that every kernel has never say ENOSYS.
+// A result that the line's call can have; the child's half of clone (no
+// line) is 0.
 bool fits(const Line *line, std::string_view result) {
   const bool error = result.rfind("-1 errno=", 0) == 0;
-  if (!line) return result == "0";  // a child's half of clone
-  const std::string &name = line->name;
-  if (error)
-    return result.rfind("-1 errno=38 ", 0) != 0 ||
-           (name != "write" && name != "read" && name != "close" &&
-            name != "openat" && name != "open" && name != "getppid" &&
-            name != "getpid" && name != "clone" && name != "fork" &&
-            name != "umask");
-  char *end = nullptr;
+  if (!line) return result == "0";
   const std::string text(result);
-  const long long value = std::strtoll(text.c_str(), &end, 0);
-  if (end == text.c_str()) return true;  // not a number: anything may fit
-  if (name == "clone" || name == "fork" || name == "vfork" ||
-      name == "getpid" || name == "getppid")
-    return value > 0;
-  // A write of some bytes writes at least one.
-  if (line->count >= 0)
-    return value >= (name == "write" && line->count > 0 ? 1 : 0) &&
-           value <= line->count;
-  for (const char *zero : {"close", "rt_sigprocmask", "set_robust_list",
-                           "munmap", "mprotect", "prlimit64", "arch_prctl"})
-    if (name == zero) return value == 0;
-  return true;
+  char *end = nullptr;
+  const long long value = std::strtoll(text.c_str() + (error ? 9 : 0), &end, 0);
+  if (end == text.c_str() + (error ? 9 : 0))
+    return true;  // not a number: anything may fit
+  return can_return(line->name, error ? -1 : value, error ? value : 0,
+                    line->count);
 }
 
 // write's and read's byte count: name(fd,buf,count).
