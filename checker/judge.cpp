@@ -266,8 +266,6 @@ Outcome outcome(const Call &call, bool raw_errors) {
   Outcome out;
   const std::size_t space = text.find(' ');
   const std::string first = text.substr(0, space);
-  std::string rest = space == std::string::npos ? "" : text.substr(space + 1);
-  rest.resize(std::min(rest.size(), rest.find(' ')));
   if (first.size() > 2 && first.compare(0, 2, "-E") == 0) {
     const auto error = errno_number(first.substr(1));
     out.value = -1;
@@ -275,13 +273,23 @@ Outcome outcome(const Call &call, bool raw_errors) {
     return out;
   }
   out.value = value_of(first);
-  if (out.value && *out.value == -1 && !rest.empty()) {
-    if (rest.compare(0, 6, "errno=") == 0)
-      out.error = value_of(rest.substr(6)).value_or(-1);
-    else if (const auto named = errno_number(rest))
+  // After -1: EBADF, E123 (a number unnamed), errno=9, (errno 9).
+  std::string error = space == std::string::npos ? "" : text.substr(space + 1);
+  for (char &c : error)
+    if (c == '(' || c == ')' || c == ':' || c == '=') c = ' ';
+  error.erase(0, error.find_first_not_of(' '));
+  if (error.compare(0, 5, "errno") == 0) {
+    error.erase(0, 5);
+    error.erase(0, error.find_first_not_of(' '));
+  }
+  error.resize(std::min(error.size(), error.find(' ')));
+  if (out.value && *out.value == -1 && !error.empty()) {
+    if (const auto named = errno_number(error))
       out.error = *named;
-    else if (rest.size() > 1 && rest[0] == 'E')  // E123: a number unnamed
-      out.error = value_of(rest.substr(1)).value_or(-1);
+    else if (error[0] == 'E')
+      out.error = value_of(error.substr(1)).value_or(-1);
+    else
+      out.error = value_of(error).value_or(-1);
   } else if (out.value && raw_errors && *out.value < 0 &&
              *out.value >= -4095) {
     out.error = -*out.value;
@@ -466,6 +474,7 @@ std::string Unshown::said() const {
   count(buffers, "buffer");
   count(arguments, "argument");
   count(results, "result");
+  count(exits, "exit");
   return out;
 }
 
@@ -474,6 +483,7 @@ void Unshown::add(const Unshown &other) {
   buffers += other.buffers;
   arguments += other.arguments;
   results += other.results;
+  exits += other.exits;
   if (first.empty()) first = other.first;
 }
 
@@ -631,6 +641,12 @@ std::vector<std::string> causes(const std::vector<std::vector<Call>> &want,
       if (run_into(call)) {
         out.push_back("the lines of two processes run into each other: " +
                       shown(call.text));
+        return out;
+      }
+      if (!call.is_call && call.text.compare(0, 2, "= ") == 0) {
+        out.push_back("a result stands on a line of its own, apart from its "
+                      "call: " + shown(call.text) +
+                      "; do two processes' lines run into each other?");
         return out;
       }
     }

@@ -30,9 +30,10 @@ struct Unshown {
   std::size_t buffers = 0;    // an array of buffers shown by its address
   std::size_t arguments = 0;  // left out
   std::size_t results = 0;    // left out
+  std::size_t exits = 0;      // a report that shows no process's exit
   std::string first;  // the first such call: "WANT, shown as GOT"
   bool any() const {
-    return strings + buffers + arguments + results > 0;
+    return strings + buffers + arguments + results + exits > 0;
   }
   // "3 strings, 1 result"
   std::string said() const;

@@ -246,6 +246,17 @@ bool packed(std::string_view line) {
   return false;
 }
 
+// qemu's addresses: 0x and sixteen digits, 0x0000004000005000.
+bool padded(std::string_view line) {
+  for (std::size_t at = line.find("0x"); at != std::string_view::npos;
+       at = line.find("0x", at + 2)) {
+    std::size_t end = at + 2;
+    while (end < line.size() && hex_digit(line[end])) ++end;
+    if (end - at == 18) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 Format format_of(std::string_view report) {
@@ -262,8 +273,8 @@ Format format_of(std::string_view report) {
     if (bare.find("+++ exited (status ") != std::string_view::npos)
       return Format::kLtrace;
     long pid = 0;
-    if (pid_prefix(line, pid) && bare.find("(") != std::string_view::npos &&
-        (packed(line) || line.find(" errno=") != std::string_view::npos))
+    if (pid_prefix(line, pid) && packed(line) &&
+        (line.find(" errno=") != std::string_view::npos || padded(line)))
       return Format::kQemu;
   }
   return Format::kStrace;
