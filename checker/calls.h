@@ -38,8 +38,7 @@ std::string parameter_named(const std::string &name);
 // Whether the call uses the parameter, given the values of its flags:
 // openat's mode only when it creates, clone's tls only with CLONE_SETTLS.
 // An argument that is not used may be shown with any value, or left out.
-bool used(std::string_view call, const std::string &parameter,
-          long long flags);
+bool used(std::string_view call, const std::string &parameter, long long flags);
 
 // Whether the call can return VALUE, or fail with ERROR (0: it did not):
 // process ids are positive, a transfer of COUNT bytes (-1: not known) moves

@@ -46,9 +46,9 @@ bool in_order(const std::string &part, const std::string &whole) {
 
 // A file written whole into the folder FD, never through a link.
 void write_file(int fd, const std::string &name, const std::string &bytes) {
-  const int file = openat(fd, name.c_str(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                          0644);
+  const int file =
+      openat(fd, name.c_str(),
+             O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
   bool done = file >= 0;
   for (std::size_t at = 0; done && at < bytes.size();) {
     const ssize_t n = write(file, bytes.data() + at, bytes.size() - at);
@@ -58,8 +58,7 @@ void write_file(int fd, const std::string &name, const std::string &bytes) {
   }
   const int error = errno;
   if (file >= 0 && close(file) != 0 && done) done = false;
-  if (!done)
-    throw OwnFailure("cannot keep " + name + ": " + error_text(error));
+  if (!done) throw OwnFailure("cannot keep " + name + ": " + error_text(error));
 }
 
 // The folder NAME in FD, made when it is not there; its descriptor.
@@ -327,8 +326,8 @@ Observer::Verdict Observer::check(const Situation &situation) {
   try {
     if (!found) found = startup(situation).format;
     if (!found) {
-      seen = run(command_, program, situation.arguments(), situation,
-                 timeout_, percent_);
+      seen = run(command_, program, situation.arguments(), situation, timeout_,
+                 percent_);
       found = format_of(seen->report);
     }
   } catch (const Failure &failure) {
@@ -338,8 +337,7 @@ Observer::Verdict Observer::check(const Situation &situation) {
   const Decoding decoding = decoding_of(format);
   // A system-call view is held against the .strace references, a
   // library-call view against the .ltrace ones.
-  const Format view =
-      decoding.system_calls ? Format::kStrace : Format::kLtrace;
+  const Format view = decoding.system_calls ? Format::kStrace : Format::kLtrace;
   const std::string kind = format_name(view);
   std::vector<std::vector<Call>> want;
   for (const char *suffix : {".", ".child."}) {
@@ -367,19 +365,16 @@ Observer::Verdict Observer::check(const Situation &situation) {
              "be seen"}};
   std::vector<Call> before_main;
   std::vector<Process> processes;
-  Format looks = format;  // the format the report's framing shows
   try {
     before_main = startup(situation).calls;
     if (!seen)
-      seen = run(command_, program, situation.arguments(), situation,
-                 timeout_, percent_);
+      seen = run(command_, program, situation.arguments(), situation, timeout_,
+                 percent_);
     kept(situation.name, *seen);
     const std::string problem = read_report(seen->report, format, processes);
     if (!problem.empty()) throw Failure(problem + seen->said);
     const std::string not_read = unread(seen->report, processes, format);
     if (!not_read.empty()) throw Failure(not_read + seen->said);
-    looks = format_of(seen->report);
-    std::string().swap(seen->report);  // read: its calls are what count
     if (processes.empty()) throw Failure("the report is empty" + seen->said);
   } catch (const Failure &failure) {
     return failed(failure);
@@ -460,18 +455,21 @@ Observer::Verdict Observer::check(const Situation &situation) {
       want_dir.push_back(listed.substr(start, end - start));
       start = end + 1;
     }
-    const auto diff = difference("the folder afterwards", want_dir, seen->after);
+    const auto diff =
+        difference("the folder afterwards", want_dir, seen->after);
     problems.insert(problems.end(), diff.begin(), diff.end());
   }
   if (!problems.empty()) {
     auto why = causes(want, got);
+    const Format looks = format_of(seen->report);  // its framing's
     if (looks != format && !built_in())
       why.insert(why.begin(), "the report looks like " + format_name(looks) +
                                   "'s, not " + format_name(format) +
                                   "'s: say --format " + format_name(looks));
     if (seen->out != want_out && in_order(want_out, seen->out))
-      why.push_back("standard output holds text that the program did not "
-                    "write: is it the observer's own?");
+      why.push_back(
+          "standard output holds text that the program did not "
+          "write: is it the observer's own?");
     problems.insert(problems.begin(), why.begin(), why.end());
   }
   if (problems.empty() && unshown.any()) {
@@ -483,9 +481,11 @@ Observer::Verdict Observer::check(const Situation &situation) {
   if (problems.empty()) return {"passed", {}, ""};
   // A status that neither success nor the program explains is the
   // observer's own word on what went wrong.
-  if (seen->status != 0 && seen->status != situation.status && label_ != "strace")
+  if (seen->status != 0 && seen->status != situation.status &&
+      label_ != "strace")
     problems.push_back("the observer exited with status " +
-                       std::to_string(seen->status) + ", and the program with " +
+                       std::to_string(seen->status) +
+                       ", and the program with " +
                        std::to_string(situation.status) + seen->said);
   return {"FAILED", problems};
 }

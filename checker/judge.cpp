@@ -230,8 +230,7 @@ bool an_address(const Arg &got) {
   return value && *value != 0 && got.kind != Arg::kFlags;
 }
 
-bool same_value(const Arg &want, const Arg &got, Type type,
-                Unshown &unshown) {
+bool same_value(const Arg &want, const Arg &got, Type type, Unshown &unshown) {
   if (got.text.empty()) {  // shown without a value: not decoded
     ++unshown.arguments;
     return true;
@@ -246,8 +245,7 @@ bool same_value(const Arg &want, const Arg &got, Type type,
     return an_address(got) || got.kind == Arg::kStructure;
   const auto wanted = number_in(want), value = number_in(got);
   if (wanted && value)
-    return type == Type::kPointer || type == Type::kFlags ||
-                   type == Type::kMode
+    return type == Type::kPointer || type == Type::kFlags || type == Type::kMode
                ? *wanted == *value || same_number(*wanted, *value)
                : same_number(*wanted, *value);
   return same_text(want.text, got.text, unshown);
@@ -290,8 +288,7 @@ Outcome outcome(const Call &call, bool raw_errors) {
       out.error = value_of(error.substr(1)).value_or(-1);
     else
       out.error = value_of(error).value_or(-1);
-  } else if (out.value && raw_errors && *out.value < 0 &&
-             *out.value >= -4095) {
+  } else if (out.value && raw_errors && *out.value < 0 && *out.value >= -4095) {
     out.error = -*out.value;
     out.value = -1;
   }
@@ -598,9 +595,9 @@ bool run_into(const Call &call) {
     while (k < t.size() && std::isdigit(static_cast<unsigned char>(t[k]))) ++k;
     if (k + 1 >= t.size() || t[k] != ' ') continue;
     std::size_t n = ++k;
-    while (n < t.size() && (std::islower(static_cast<unsigned char>(t[n])) ||
-                            std::isdigit(static_cast<unsigned char>(t[n])) ||
-                            t[n] == '_'))
+    while (n < t.size() &&
+           (std::islower(static_cast<unsigned char>(t[n])) ||
+            std::isdigit(static_cast<unsigned char>(t[n])) || t[n] == '_'))
       ++n;
     if (n > k && n < t.size() && t[n] == '(') return true;
   }
@@ -633,8 +630,7 @@ std::vector<std::string> causes(const std::vector<std::vector<Call>> &want,
     for (const std::string &name : shown_names)
       names += (names.empty() ? "" : ",") + name;
     out.push_back("the report holds only some of the calls (" + names +
-                  "): if the observer traces only those, say --calls " +
-                  names);
+                  "): if the observer traces only those, say --calls " + names);
   }
   for (const auto &process : got) {
     for (const Call &call : process) {
@@ -644,9 +640,11 @@ std::vector<std::string> causes(const std::vector<std::vector<Call>> &want,
         return out;
       }
       if (!call.is_call && call.text.compare(0, 2, "= ") == 0) {
-        out.push_back("a result stands on a line of its own, apart from its "
-                      "call: " + shown(call.text) +
-                      "; do two processes' lines run into each other?");
+        out.push_back(
+            "a result stands on a line of its own, apart from its "
+            "call: " +
+            shown(call.text) +
+            "; do two processes' lines run into each other?");
         return out;
       }
     }

@@ -31,7 +31,7 @@ struct Unshown {
   std::size_t arguments = 0;  // left out
   std::size_t results = 0;    // left out
   std::size_t exits = 0;      // a report that shows no process's exit
-  std::string first;  // the first such call: "WANT, shown as GOT"
+  std::string first;          // the first such call: "WANT, shown as GOT"
   bool any() const {
     return strings + buffers + arguments + results + exits > 0;
   }
@@ -67,8 +67,7 @@ std::vector<std::string> path_problems(const std::vector<Process> &processes,
 std::vector<std::string> difference(const std::string &what,
                                     const std::vector<Call> &want,
                                     const std::vector<Call> &got,
-                                    const Decoding &decoding,
-                                    Unshown &unshown);
+                                    const Decoding &decoding, Unshown &unshown);
 // The classic faults of a tracer, each in one line, where a report that
 // differs shows them: its report's descriptor left open in the program,
 // children not followed, two processes' lines run into each other.

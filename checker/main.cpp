@@ -91,12 +91,12 @@ int command_list(const std::vector<Situation> &table) {
 
 // Where the verdicts go besides the lines on standard output.
 struct Output {
-  bool tap = false;   // TAP version 13 on standard output instead
-  std::string junit;  // JUnit XML to this file
-  std::string name;   // what a custom observer is called in them
-  int junit_fd = -1;  // opened before anything runs
-  bool complete = false;  // what a report does not show fails
-  int keep_fd = -1;       // --keep's folder
+  bool tap = false;                // TAP version 13 on standard output instead
+  std::string junit;               // JUnit XML to this file
+  std::string name;                // what a custom observer is called in them
+  int junit_fd = -1;               // opened before anything runs
+  bool complete = false;           // what a report does not show fails
+  int keep_fd = -1;                // --keep's folder
   std::vector<std::string> calls;  // --calls: only these compared
 };
 
@@ -124,8 +124,8 @@ int open_keep(const std::string &name) {
   const int fd = open(name.c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   struct stat info;
   if (fd < 0 || fstat(fd, &info) != 0)
-    usage("--keep " + name + " is not a folder that can be opened: " +
-          error_text(errno));
+    usage("--keep " + name +
+          " is not a folder that can be opened: " + error_text(errno));
   if (info.st_uid != geteuid() || (info.st_mode & 022))
     usage("--keep " + name +
           " must be a folder of this user's that no one else may write in");
@@ -195,12 +195,11 @@ int command_check(const Output &out, const std::vector<Situation> &table,
     if (words.empty()) usage("the observer command line is empty");
     words[0] = from_here(words[0]);
     const std::string tool = known ? known->tool : words[0];
-    observers.push_back(
-        std::make_unique<Observer>(words, format, label, timeout, out.complete));
+    observers.push_back(std::make_unique<Observer>(words, format, label,
+                                                   timeout, out.complete));
     observers.back()->only(out.calls);
     if (out.keep_fd >= 0)
-      observers.back()->keep(out.keep_fd, labels.size() > 1 || known
-                                              ? label
+      observers.back()->keep(out.keep_fd, labels.size() > 1 || known ? label
                                           : out.name.empty() ? "observer"
                                                              : out.name);
     if (find_command(tool).empty()) {
@@ -284,9 +283,8 @@ int command_check(const Output &out, const std::vector<Situation> &table,
                                   ? job.observer->label()
                               : out.name.empty() ? "observer"
                                                  : out.name;
-    results.push_back(
-        {job.situation->name, label, verdict.word, std::move(verdict.lines),
-         std::move(verdict.note)});
+    results.push_back({job.situation->name, label, verdict.word,
+                       std::move(verdict.lines), std::move(verdict.note)});
     const std::string shown = out.tap
                                   ? tap_point(results.back(), results.size())
                                   : text_line(results.back(), width);

@@ -240,8 +240,10 @@ bool packed(std::string_view line) {
   const std::size_t open = line.find('(');
   if (open == std::string_view::npos) return false;
   for (std::size_t i = open; i + 1 < line.size() && line[i] != ')'; ++i) {
-    if (line[i] == '"') i = string_end(line, i) - 1;
-    else if (line[i] == ',' && line[i + 1] != ' ') return true;
+    if (line[i] == '"')
+      i = string_end(line, i) - 1;
+    else if (line[i] == ',' && line[i + 1] != ' ')
+      return true;
   }
   return false;
 }
@@ -300,10 +302,9 @@ std::string unread(std::string_view report, const std::vector<Process> &read,
     ++number;
     if (trim(line).empty() || trim(line).substr(0, 2) == "> ") continue;
     ++lines;
-    const bool unread_here =
-        first_unread.empty()
-            ? calls == 0
-            : line.find(first_unread) != std::string_view::npos;
+    const bool unread_here = first_unread.empty() ? calls == 0
+                                                  : line.find(first_unread) !=
+                                                        std::string_view::npos;
     if (!first && unread_here) first = number, first_line = line;
   }
   // The other readers pass over lines that are not calls of their own.
@@ -318,8 +319,7 @@ std::string unread(std::string_view report, const std::vector<Process> &read,
          (format == format_of(report)
               ? std::string()
               : " (the report looks like " + format_name(format_of(report)) +
-                    "'s: say --format " + format_name(format_of(report)) +
-                    ")");
+                    "'s: say --format " + format_name(format_of(report)) + ")");
 }
 
 std::string result_with_error(long long value, long long error) {
@@ -406,10 +406,10 @@ Call parse_call(std::string_view line) {
   const std::vector<Parameter> *parameters = parameters_of(call.name);
   for (std::size_t k = 0; parameters && k < call.args.size(); ++k) {
     Arg &arg = call.args[k];
-    const bool value = k < parameters->size() &&
-                       ((*parameters)[k].type == Type::kNumber ||
-                        (*parameters)[k].type == Type::kFlags ||
-                        (*parameters)[k].type == Type::kMode);
+    const bool value =
+        k < parameters->size() && ((*parameters)[k].type == Type::kNumber ||
+                                   (*parameters)[k].type == Type::kFlags ||
+                                   (*parameters)[k].type == Type::kMode);
     if (arg.kind == Arg::kAddress && arg.key.empty() && value) {
       arg.text = arg.raw;
       arg.kind = Arg::kNumber;
@@ -538,13 +538,17 @@ std::optional<std::string> unquote(std::string_view quoted, bool &cut) {
     const char *const to = "\n\t\r\v\f\a\b\x1b";
     if (const char *known = std::strchr(from, c); known && c) {
       out += to[known - from];
-    } else if (c == 'x' && i + 1 < s.size() && std::isxdigit(
-                   static_cast<unsigned char>(s[i + 1]))) {
+    } else if (c == 'x' && i + 1 < s.size() &&
+               std::isxdigit(static_cast<unsigned char>(s[i + 1]))) {
       unsigned value = 0;
-      for (std::size_t n = 0; n < 2 && i + 1 < s.size() &&
-                              std::isxdigit(static_cast<unsigned char>(s[i + 1]));
-           ++n)
-        value = value * 16 + std::stoul(std::string(1, s[++i]), nullptr, 16);
+      for (std::size_t n = 0;
+           n < 2 && i + 1 < s.size() &&
+           std::isxdigit(static_cast<unsigned char>(s[i + 1]));
+           ++n) {
+        const int h = std::tolower(static_cast<unsigned char>(s[++i]));
+        value = value * 16U +
+                static_cast<unsigned>(h <= '9' ? h - '0' : h - 'a' + 10);
+      }
       out += static_cast<char>(value);
     } else if (octal(c)) {
       unsigned value = c - '0';
@@ -679,7 +683,7 @@ void read_calls(const std::vector<Lines> &processes, std::vector<Process> &out,
 std::string read_lines(std::string_view text, std::vector<Process> &out,
                        Fix fix) {
   std::vector<Lines> processes;
-  const std::string problem = split_processes(text, processes);
+  std::string problem = split_processes(text, processes);
   if (problem.empty()) read_calls(processes, out, fix);
   return problem;
 }

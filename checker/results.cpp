@@ -93,9 +93,10 @@ std::string tap_point(const Result &result, std::size_t number) {
            printable(result.lines.empty() ? "" : result.lines[0]) + "\n";
   point += "\n";
   if (result.word != "FAILED")
-    return result.note.empty() ? point
-                               : point + "  ---\n  message: " +
-                                     yaml_quoted(result.note) + "\n  ...\n";
+    return result.note.empty()
+               ? point
+               : point + "  ---\n  message: " + yaml_quoted(result.note) +
+                     "\n  ...\n";
   point += "  ---\n";
   if (result.lines.size() == 1) {
     point += "  message: " + yaml_quoted(result.lines[0]) + "\n";

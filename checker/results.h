@@ -14,7 +14,7 @@ struct Result {
   std::string observer;
   std::string word;                // passed, FAILED or skipped
   std::vector<std::string> lines;  // a reason, or the differences
-  std::string note;  // of a pass: what the report did not show
+  std::string note;                // of a pass: what the report did not show
 };
 
 // The reason in one line: for a difference, what differs and where it

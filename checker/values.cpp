@@ -75,9 +75,9 @@ std::optional<long long> one_value(std::string_view text) {
   char *end = nullptr;
   // 64 bits as the registers hold them: 0xffffffffffffff9c is -100.
   const long long number =
-      word[0] == '-' ? std::strtoll(word.c_str(), &end, 0)
-                     : static_cast<long long>(
-                           std::strtoull(word.c_str(), &end, 0));
+      word[0] == '-'
+          ? std::strtoll(word.c_str(), &end, 0)
+          : static_cast<long long>(std::strtoull(word.c_str(), &end, 0));
   if (end && *end == '\0' &&
       (word[0] == '-' || (word[0] >= '0' && word[0] <= '9')))
     return number;

@@ -12,7 +12,8 @@
 //   1234 +++ exited with 0 +++
 //
 // -f follows the children that the program forks. Try it with
-//   syscall-probes check --name minitrace --observer "minitrace -f -o {report} --"
+//   syscall-probes check --name minitrace --observer "minitrace -f -o {report}
+//   --"
 #include <fcntl.h>
 #include <sys/ptrace.h>
 #include <sys/user.h>
@@ -23,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -36,129 +38,202 @@ struct Known {
 
 // Enough of x86-64's table for small programs; the rest print by number.
 const Known kKnown[] = {
-    {0, "read", 3, -1},       {1, "write", 3, -1},      {2, "open", 3, 0},
-    {3, "close", 1, -1},      {5, "fstat", 2, -1},     {9, "mmap", 6, -1},
-    {10, "mprotect", 3, -1},  {11, "munmap", 2, -1},   {12, "brk", 1, -1},
-    {16, "ioctl", 3, -1},     {17, "pread64", 4, -1},  {20, "writev", 3, -1},
-    {21, "access", 2, 0},     {39, "getpid", 0, -1},   {56, "clone", 5, -1},
-    {57, "fork", 0, -1},      {59, "execve", 3, 0},    {60, "exit", 1, -1},
-    {95, "umask", 1, -1},     {110, "getppid", 0, -1}, {158, "arch_prctl", 2, -1},
-    {231, "exit_group", 1, -1}, {257, "openat", 4, 1}, {262, "newfstatat", 4, 1},
+    {0, "read", 3, -1},         {1, "write", 3, -1},
+    {2, "open", 3, 0},          {3, "close", 1, -1},
+    {5, "fstat", 2, -1},        {9, "mmap", 6, -1},
+    {10, "mprotect", 3, -1},    {11, "munmap", 2, -1},
+    {12, "brk", 1, -1},         {16, "ioctl", 3, -1},
+    {17, "pread64", 4, -1},     {20, "writev", 3, -1},
+    {21, "access", 2, 0},       {39, "getpid", 0, -1},
+    {56, "clone", 5, -1},       {57, "fork", 0, -1},
+    {59, "execve", 3, 0},       {60, "exit", 1, -1},
+    {95, "umask", 1, -1},       {110, "getppid", 0, -1},
+    {158, "arch_prctl", 2, -1}, {231, "exit_group", 1, -1},
+    {257, "openat", 4, 1},      {262, "newfstatat", 4, 1},
 };
+
+const Known *known_call(unsigned long long number) {
+  for (const Known &call : kKnown) {
+    if (call.number == static_cast<long>(number)) {
+      return &call;
+    }
+  }
+  return nullptr;
+}
+
+// A byte as C quotes it in a string.
+std::string escaped(unsigned char code) {
+  if (code == '\n') return "\\n";
+  if (code == '"' || code == '\\')
+    return std::string("\\") + static_cast<char>(code);
+  if (code >= 32 && code <= 126) return std::string(1, static_cast<char>(code));
+  std::string octal = "\\";
+  for (const int shift : {6, 3, 0})
+    octal += static_cast<char>('0' + ((code >> shift) & 7));
+  return octal;
+}
 
 // The string at ADDR in the traced process, quoted as C writes it; "..."
 // after it when it is longer than 256 bytes.
-std::string peek_string(pid_t pid, unsigned long addr) {
+std::string peek_string(pid_t pid, unsigned long long addr) {
   std::string quoted;
-  for (unsigned long read = 0; read < 256; read += sizeof(long)) {
+  for (unsigned long long offset = 0; offset < 256; offset += sizeof(long)) {
     errno = 0;
-    const long word = ptrace(PTRACE_PEEKDATA, pid, addr + read, nullptr);
+    const long word = ptrace(PTRACE_PEEKDATA, pid, addr + offset, nullptr);
     if (errno != 0) break;
-    const char *c = reinterpret_cast<const char *>(&word);
-    for (std::size_t i = 0; i < sizeof word; ++i) {
-      if (c[i] == '\0') return "\"" + quoted + "\"";
-      const unsigned char b = c[i];
-      char escaped[8];
-      if (b == '\n') std::snprintf(escaped, sizeof escaped, "\\n");
-      else if (b == '"' || b == '\\') std::snprintf(escaped, sizeof escaped, "\\%c", b);
-      else if (b < 32 || b > 126) std::snprintf(escaped, sizeof escaped, "\\%o", b);
-      else std::snprintf(escaped, sizeof escaped, "%c", b);
-      quoted += escaped;
+    char bytes[sizeof word];
+    std::memcpy(bytes, &word, sizeof word);
+    for (const char byte : bytes) {
+      if (byte == '\0') return "\"" + quoted + "\"";
+      quoted += escaped(static_cast<unsigned char>(byte));
     }
   }
   return "\"" + quoted + "\"...";
 }
 
-std::string value(unsigned long long v) {
-  char text[32];  // small numbers in decimal, the rest in hex
-  if (static_cast<long long>(v) > -4096 && static_cast<long long>(v) < 4096)
-    std::snprintf(text, sizeof text, "%lld", static_cast<long long>(v));
-  else
-    std::snprintf(text, sizeof text, "%#llx", v);
-  return text;
+// A register's value: small numbers in decimal, the rest in hex.
+std::string raw(unsigned long long value) {
+  const auto as_signed = static_cast<long long>(value);
+  if (as_signed > -4096 && as_signed < 4096) return std::to_string(as_signed);
+  std::ostringstream hex;
+  hex << "0x" << std::hex << value;
+  return hex.str();
 }
+
+// "name(arg, arg" for the call the process has just entered.
+std::string entered(pid_t pid, const user_regs_struct &regs) {
+  const Known *known = known_call(regs.orig_rax);
+  const unsigned long long args[] = {regs.rdi, regs.rsi, regs.rdx,
+                                     regs.r10, regs.r8,  regs.r9};
+  std::string line = known != nullptr
+                         ? known->name
+                         : "syscall_" + std::to_string(regs.orig_rax);
+  line += "(";
+  const int count = known != nullptr ? known->args : 6;
+  for (int index = 0; index < count; ++index) {
+    if (index > 0) {
+      line += ", ";
+    }
+    const bool path = known != nullptr && index == known->path_arg;
+    line += path ? peek_string(pid, args[index]) : raw(args[index]);
+  }
+  return line + ")";
+}
+
+class Tracer {
+ public:
+  explicit Tracer(FILE *out) : out_(out) {}
+  // Whether a line could not be written.
+  bool failed() const {
+    return failed_;
+  }
+
+  // Follows every traced process until the last one ends; the exit status
+  // of the first, the program.
+  int run(pid_t program) {
+    int status = 0;
+    int program_status = 0;
+    for (pid_t pid = 0; (pid = waitpid(-1, &status, __WALL)) > 0;) {
+      if (WIFEXITED(status) || WIFSIGNALED(status)) {
+        const int code =
+            WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        print(pid, WIFEXITED(status)
+                       ? "+++ exited with " + std::to_string(code) + " +++"
+                       : "+++ killed by signal " +
+                             std::to_string(WTERMSIG(status)) + " +++");
+        if (pid == program) program_status = code;
+        pending_.erase(pid);
+        continue;
+      }
+      int signal = 0;
+      if (WSTOPSIG(status) == (SIGTRAP | 0x80)) {
+        stopped_at_call(pid);
+      } else if (status >> 16 == 0 && WSTOPSIG(status) != SIGSTOP &&
+                 WSTOPSIG(status) != SIGTRAP) {
+        signal = WSTOPSIG(status);  // the program's own signal: pass it on
+      }
+      ptrace(PTRACE_SYSCALL, pid, nullptr, signal);
+    }
+    return program_status;
+  }
+
+ private:
+  void print(pid_t pid, const std::string &text) {
+    const std::string line = std::to_string(pid) + " " + text + "\n";
+    if (std::fputs(line.c_str(), out_) == EOF) failed_ = true;
+  }
+
+  // A system-call stop: its entry, or its exit with the result.
+  void stopped_at_call(pid_t pid) {
+    user_regs_struct regs{};
+    ptrace(PTRACE_GETREGS, pid, nullptr, &regs);
+    const auto found = pending_.find(pid);
+    if (found != pending_.end()) {
+      print(pid, found->second + " = " +
+                     std::to_string(static_cast<long long>(regs.rax)));
+      pending_.erase(found);
+      return;
+    }
+    const std::string line = entered(pid, regs);
+    if (regs.orig_rax == 231 || regs.orig_rax == 60) {  // it does not return
+      print(pid, line + " = ?");
+    } else {
+      pending_[pid] = line;
+    }
+  }
+
+  FILE *out_;
+  bool failed_ = false;
+  std::map<pid_t, std::string> pending_;  // a call entered, not yet left
+};
 
 }  // namespace
 
 int main(int argc, char **argv) {
   bool follow = false;
   const char *out_name = nullptr;
-  int i = 1;
-  for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-    if (std::strcmp(argv[i], "-f") == 0) follow = true;
-    else if (std::strcmp(argv[i], "-o") == 0 && i + 1 < argc) out_name = argv[++i];
+  int first = 1;
+  for (; first < argc && std::strcmp(argv[first], "--") != 0; ++first) {
+    if (std::strcmp(argv[first], "-f") == 0) {
+      follow = true;
+    } else if (std::strcmp(argv[first], "-o") == 0 && first + 1 < argc) {
+      out_name = argv[++first];
+    }
   }
-  if (!out_name || i + 1 >= argc) {
-    std::fprintf(stderr, "usage: minitrace [-f] -o FILE -- PROGRAM [ARG ...]\n");
+  if (out_name == nullptr || first + 1 >= argc) {
+    std::fputs("usage: minitrace [-f] -o FILE -- PROGRAM [ARG ...]\n", stderr);
     return 2;
   }
   // O_CLOEXEC: the report must not stay open in the program we trace.
   const int fd = open(out_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   FILE *out = fd < 0 ? nullptr : fdopen(fd, "w");
-  if (!out) { std::perror(out_name); return 2; }
-
+  if (out == nullptr) {
+    std::perror(out_name);
+    return 2;
+  }
   const pid_t child = fork();
-  if (child < 0) { std::perror("minitrace: fork"); return 2; }
+  if (child < 0) {
+    std::perror("minitrace: fork");
+    return 2;
+  }
   if (child == 0) {
     ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
-    execvp(argv[i + 1], argv + i + 1);
-    std::perror(argv[i + 1]);
+    execvp(argv[first + 1], argv + first + 1);
+    std::perror(argv[first + 1]);
     _exit(127);
   }
   waitpid(child, nullptr, 0);  // stopped at its exec
   long options = PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL;
-  if (follow) options |= PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE;
-  ptrace(PTRACE_SETOPTIONS, child, nullptr, options);
-  ptrace(PTRACE_SYSCALL, child, nullptr, nullptr);
-
-  std::map<pid_t, std::string> pending;  // a call entered and not yet left
-  int status = 0, program_status = 0;
-  for (pid_t pid; (pid = waitpid(-1, &status, __WALL)) > 0;) {
-    if (WIFEXITED(status) || WIFSIGNALED(status)) {
-      if (WIFEXITED(status))
-        std::fprintf(out, "%d +++ exited with %d +++\n", pid, WEXITSTATUS(status));
-      else
-        std::fprintf(out, "%d +++ killed by signal %d +++\n", pid, WTERMSIG(status));
-      if (pid == child) program_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      pending.erase(pid);
-      continue;
-    }
-    int signal = 0;
-    if (WSTOPSIG(status) == (SIGTRAP | 0x80)) {  // a system call's entry or exit
-      user_regs_struct regs;
-      ptrace(PTRACE_GETREGS, pid, nullptr, &regs);
-      if (!pending.count(pid)) {
-        const Known *known = nullptr;
-        for (const Known &k : kKnown)
-          if (k.number == static_cast<long>(regs.orig_rax)) known = &k;
-        const unsigned long long args[] = {regs.rdi, regs.rsi, regs.rdx,
-                                           regs.r10, regs.r8, regs.r9};
-        std::string line = known ? known->name : "syscall_" + std::to_string(regs.orig_rax);
-        line += "(";
-        for (int a = 0; a < (known ? known->args : 6); ++a) {
-          if (a) line += ", ";
-          if (known && a == known->path_arg)
-            line += peek_string(pid, args[a]);
-          else
-            line += value(args[a]);
-        }
-        line += ")";
-        if (regs.orig_rax == 231 || regs.orig_rax == 60) {  // it does not return
-          std::fprintf(out, "%d %s = ?\n", pid, line.c_str());
-        } else {
-          pending[pid] = line;
-        }
-      } else {
-        std::fprintf(out, "%d %s = %lld\n", pid, pending[pid].c_str(),
-                     static_cast<long long>(regs.rax));
-        pending.erase(pid);
-      }
-    } else if (status >> 16 == 0 && WSTOPSIG(status) != SIGSTOP &&
-               WSTOPSIG(status) != SIGTRAP) {
-      signal = WSTOPSIG(status);  // the program's own signal: pass it on
-    }
-    ptrace(PTRACE_SYSCALL, pid, nullptr, signal);
+  if (follow) {
+    options |= PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE;
   }
-  std::fclose(out);
-  return program_status;
+  ptrace(PTRACE_SETOPTIONS, child, nullptr, options);
+  ptrace(PTRACE_SYSCALL, child, nullptr, 0);
+  Tracer tracer(out);
+  const int status = tracer.run(child);
+  if (std::fclose(out) != 0 || tracer.failed()) {
+    std::perror(out_name);
+    return 2;
+  }
+  return status;
 }
