@@ -105,21 +105,33 @@ void Observer::kept(const std::string &situation, const Seen &seen) const {
   close(inner);
 }
 
-const BuiltIn kBuiltIn[6] = {
+// qemu-user, valgrind and perf trace write their reports to standard error
+// unless told otherwise, where they leave the program as it is; the
+// configurations that write a file (-log, -o) are how many people run them,
+// and open that file in the program's process.
+const BuiltIn kBuiltIn[kBuiltIns] = {
     {"strace", "strace -q -f -s 4096 -o {report} --", Format::kStrace, "strace",
      "strace", true, true, false, true, Percent::kAsIs},
     {"ltrace", "ltrace " LTRACE_PROTOTYPES " -f -s 4096 -o {report} --",
      Format::kLtrace, "ltrace", "ltrace", true, true, false, true,
      Percent::kAsIs},
-    {"qemu-user", "qemu-x86_64 -strace -D {report}", Format::kQemu,
+    {"qemu-user", "qemu-x86_64 -strace", Format::kQemu, "qemu-x86_64",
+     "qemu-user", true, true, false, true, Percent::kAsIs},
+    {"qemu-user-log", "qemu-x86_64 -strace -D {report}", Format::kQemu,
      "qemu-x86_64", "qemu-user", true, true, false, true, Percent::kAvoided},
     // Nulgrind: system calls alone, without memcheck's words in between.
     {"valgrind",
+     "valgrind --tool=none --trace-syscalls=yes --trace-children=yes",
+     Format::kValgrind, "valgrind", "valgrind", true, true, false, true,
+     Percent::kAsIs},
+    {"valgrind-log-file",
      "valgrind --tool=none --trace-syscalls=yes --trace-children=yes "
      "--log-file={report}",
      Format::kValgrind, "valgrind", "valgrind", true, true, false, true,
      Percent::kDoubled},
-    {"perf-trace", "perf trace -o {report} --", Format::kPerf, "perf",
+    {"perf-trace", "perf trace --", Format::kPerf, "perf", "linux-perf", false,
+     true, true, true, Percent::kAsIs},
+    {"perf-trace-o", "perf trace -o {report} --", Format::kPerf, "perf",
      "linux-perf", false, true, true, true, Percent::kAsIs},
     // Recorded, then replayed into the report; the data stays beside it.
     {"uftrace",

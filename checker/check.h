@@ -31,7 +31,8 @@ struct BuiltIn {
   bool musl;            // can observe a program built against musl
   Percent percent;      // how it reads a % in its report's path
 };
-extern const BuiltIn kBuiltIn[6];
+constexpr std::size_t kBuiltIns = 9;
+extern const BuiltIn kBuiltIn[kBuiltIns];
 const BuiltIn *built_in(const std::string &name);
 
 // Splits a command line into words as a POSIX shell would, quotes and

@@ -43,11 +43,12 @@ observer's report against it.
   list       the situations, one a line
   show       a situation's reference, each call beside its source line
   check      hold an observer against the reference. OBSERVER is strace,
-             ltrace, qemu-user, valgrind, perf-trace or uftrace, all of
-             them (all), both strace and ltrace when not given, or a
-             command line holding {report}, run with the program and its
+             ltrace, qemu-user, valgrind, perf-trace, uftrace (or
+             qemu-user-log, valgrind-log-file, perf-trace-o, which write a
+             file), all of them (all), both strace and ltrace when not
+             given, or a command line, run with the program and its
              arguments appended, that writes its report to the file
-             {report} in FORMAT: auto (the default: told from the
+             {report}, or without {report} to standard error, in FORMAT: auto (the default: told from the
              report), strace (as `strace -f -o FILE` writes it), ltrace,
              qemu, valgrind, perf or uftrace.
              --name: what a custom observer is called in the verdicts.
@@ -186,8 +187,6 @@ int command_check(const Output &out, const std::vector<Situation> &table,
     if (known) format = known->format;
     Format named;
     if (format_name && format_named(*format_name, named)) format = named;
-    if (!known && command.find("{report}") == std::string::npos)
-      usage("the observer command line must hold {report}");
     std::vector<std::string> words;
     std::string why;
     if (!split_words(command, words, why))

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 
 #include "calls.h"
@@ -294,9 +295,72 @@ std::string Pieces::read(std::string_view text) {
 
 }  // namespace
 
+// qemu on an unbuffered standard error writes a line's pieces apart, and
+// another process's result can come between a head's id and its name:
+// " = " "2225 " "0\n" "exit_group(0)\n". The head is put together again after
+// that piece, on a line of its own: " = 0\n2225 exit_group(0)\n". Its id
+// is one that begins a line elsewhere; the piece, a number or a line feed.
+std::string heads_rejoined(std::string_view text) {
+  std::set<std::string_view> ids;  // the ids that begin a line
+  for (std::string_view rest = text; !rest.empty();) {
+    const std::string_view line = next_line(rest);
+    std::size_t k = 0;
+    while (k < line.size() && k < 10 && digit(line[k])) ++k;
+    if (k > 0 && k < line.size() && line[k] == ' ')
+      ids.insert(line.substr(0, k));
+  }
+  constexpr std::size_t kPiece = 24;
+  auto in_piece = [](char c) { return digit(c) || c == '\n' || c == '-'; };
+  std::string out;
+  out.reserve(text.size());
+  // An id whose name comes after another process's whole line: "11943 "
+  // "11937 exit_group(0)\n" "exit_group(0)\n".
+  std::string waiting_id;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (!waiting_id.empty() && i > 0 && text[i - 1] == '\n' &&
+        word_start(text[i]) && !digit(text[i])) {
+      out += waiting_id;
+      waiting_id.clear();
+    }
+    std::size_t start = i;
+    while (start > 0 && i - start < 10 && digit(text[start - 1])) --start;
+    std::size_t name = i + 1;  // past the piece between
+    while (name < text.size() && name - i <= kPiece && in_piece(text[name]) &&
+           !(text[name] == '\n' && name + 1 < text.size() &&
+             word_start(text[name + 1]) && !digit(text[name + 1])))
+      ++name;
+    if (name < text.size() && text[name] == '\n') ++name;
+    std::size_t call = name;
+    while (call < text.size() && word_char(text[call])) ++call;
+    std::size_t id = start;  // the shortest prefix that leaves a known id
+    while (id < i && !ids.count(text.substr(id, i - id))) ++id;
+    if (text[i] == ' ' && id == start && id < i && waiting_id.empty() &&
+        (start == 0 || text[start - 1] == '\n') && head_at(text, i + 1)) {
+      waiting_id = std::string(text.substr(id, i - id)) + " ";
+      out.resize(out.size() - (i - start));
+      continue;
+    }
+    if (text[i] != ' ' || start == i || name == i + 1 || call == name ||
+        digit(text[name]) || call >= text.size() || text[call] != '(' ||
+        id == i) {
+      out += text[i];
+      continue;
+    }
+    out.resize(out.size() - (i - start));
+    out.append(text.substr(start, id - start));      // the result before it
+    out.append(text.substr(i + 1, name - i - 1));    // the piece between
+    if (out.empty() || out.back() != '\n') out += '\n';
+    out.append(text.substr(id, i - id));
+    out += ' ';
+    i = name - 1;  // on to the name
+  }
+  return out;
+}
+
 std::string read_qemu(std::string_view text, std::vector<Process> &out) {
   Pieces pieces;
-  std::string problem = pieces.read(text);
+  const std::string rejoined = heads_rejoined(text);
+  std::string problem = pieces.read(rejoined);
   if (!problem.empty()) return problem;
   std::vector<Lines> processes;
   for (const Writer &writer : pieces.writers()) {

@@ -49,6 +49,9 @@ std::string named_values(std::string_view line) {
 
 std::string read_strace(std::string_view text, std::vector<Process> &out) {
   return read_lines(text, out, [](const std::string &line, Call &call) {
+    // strace's own notes, where its report shares standard error with them:
+    // "strace: Process 1235 attached".
+    if (!call.is_call && line.rfind("strace: ", 0) == 0) return Keep::kSkip;
     if (line.find(" /* ") != std::string::npos) {  // -X verbose
       call = parse_call(named_values(line));
       take_paths(call);

@@ -81,6 +81,16 @@ std::string whole_lines(std::string_view text) {
       out += '\n';
       cut.clear();
     }
+    // Another process's result, " --> [pre-success] Success(0x0)", and a
+    // whole line run on after it: two lines.
+    if (line.substr(0, 4) == "--> " || line.substr(0, 5) == " --> ") {
+      const std::size_t next = line.find("SYSCALL[");
+      if (next != std::string_view::npos) {
+        out.append(line.substr(0, next));
+        out += '\n';
+        line.remove_prefix(next);
+      }
+    }
     const std::size_t inner = line.find("SYSCALL[", 1);
     if (inner != std::string_view::npos && line.substr(0, 8) == "SYSCALL[") {
       if (cut.empty()) cut = std::string(line.substr(0, inner));

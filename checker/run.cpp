@@ -796,6 +796,21 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
   }
   seen.said = " (the observer exited with status " +
               std::to_string(seen.status) + tail_of(streams.err.fd) + ")";
+  // A command line without {report}: the observer writes its report to
+  // standard error, which is then all the report.
+  bool to_file = false;
+  for (const std::string &word : command)
+    to_file |= word.find("{report}") != std::string::npos;
+  if (!to_file) {
+    seen.report = text_of(streams.err.fd, kMaxReport + 1);
+    if (seen.report.size() > kMaxReport)
+      throw Failure("the report on standard error holds more than the " +
+                    std::to_string(kMaxReport) +
+                    " bytes that these programs can give rise to");
+    seen.said = " (the observer exited with status " +
+                std::to_string(seen.status) + ")";
+    return seen;
+  }
   try {
     seen.report = collect_report(work.fd.fd, user.uid);
   } catch (const Failure &failure) {  // why, as far as the observer said
