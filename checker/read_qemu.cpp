@@ -313,8 +313,9 @@ std::string heads_rejoined(std::string_view text) {
   auto in_piece = [](char c) { return digit(c) || c == '\n' || c == '-'; };
   std::string out;
   out.reserve(text.size());
-  // An id whose name comes after another process's whole line: "11943 "
-  // "11937 exit_group(0)\n" "exit_group(0)\n".
+  // An id whose name comes on a later line, after another process's line
+  // or the rest of it: "11943 " "11937 exit_group(0)\n" "exit_group(0)\n", or
+  // "16758 write(1,0x2010,6)" "16763 " " = 6\n" "set_robust_list(...)".
   std::string waiting_id;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (!waiting_id.empty() && i > 0 && text[i - 1] == '\n' &&
@@ -334,15 +335,19 @@ std::string heads_rejoined(std::string_view text) {
     while (call < text.size() && word_char(text[call])) ++call;
     std::size_t id = start;  // the shortest prefix that leaves a known id
     while (id < i && !ids.count(text.substr(id, i - id))) ++id;
-    if (text[i] == ' ' && id == start && id < i && waiting_id.empty() &&
-        (start == 0 || text[start - 1] == '\n') && head_at(text, i + 1)) {
+    const bool named_piece = !(text[i] != ' ' || start == i || name == i + 1 ||
+                               call == name || digit(text[name]) ||
+                               call >= text.size() || text[call] != '(' ||
+                               id == i);
+    if (!named_piece && text[i] == ' ' && id == start && id < i &&
+        waiting_id.empty() && i + 1 < text.size() &&
+        !(word_start(text[i + 1]) && !digit(text[i + 1])) &&
+        (start == 0 || text[start - 1] == '\n' || text[start - 1] == ')')) {
       waiting_id = std::string(text.substr(id, i - id)) + " ";
       out.resize(out.size() - (i - start));
       continue;
     }
-    if (text[i] != ' ' || start == i || name == i + 1 || call == name ||
-        digit(text[name]) || call >= text.size() || text[call] != '(' ||
-        id == i) {
+    if (!named_piece) {
       out += text[i];
       continue;
     }
