@@ -5,6 +5,7 @@
 // habit is read too: times (in the framing), -X verbose's raw values with
 // their names in comments, and -y's paths of descriptors, which are kept
 // apart for judging.
+#include <string>
 #include <string_view>
 
 #include "report.h"
@@ -47,8 +48,31 @@ std::string named_values(std::string_view line) {
 
 }  // namespace
 
+// strace's notes of processes attached, where its report shares standard
+// error with them, can come in the middle of a call's line: "clone(...,
+// flags=SIGCHLDstrace: Process 526 attached\n <unfinished ...>". Each is
+// put on a line of its own ahead of that line, which is made whole again.
+std::string notes_apart(std::string_view text) {
+  if (text.find("strace: Process ") == std::string_view::npos)
+    return std::string(text);
+  std::string out, held;  // held: a line's start, cut off by a note
+  while (!text.empty()) {
+    const std::string_view line = next_line(text);
+    const std::size_t at = line.find("strace: Process ");
+    if (at == std::string_view::npos || at == 0) {
+      (at == 0 ? out : out.append(held)).append(line) += '\n';
+      if (at != 0) held.clear();
+      continue;
+    }
+    out.append(line.substr(at)) += '\n';  // a note ends its line
+    held.append(line.substr(0, at));
+  }
+  return out.append(held);
+}
+
 std::string read_strace(std::string_view text, std::vector<Process> &out) {
-  return read_lines(text, out, [](const std::string &line, Call &call) {
+  const std::string plain = notes_apart(text);
+  return read_lines(plain, out, [](const std::string &line, Call &call) {
     // strace's own notes, where its report shares standard error with them:
     // "strace: Process 1235 attached".
     if (!call.is_call && line.rfind("strace: ", 0) == 0) return Keep::kSkip;

@@ -590,7 +590,7 @@ bool pid_prefix(std::string_view &line, long &pid) {
 
 std::string split_processes(std::string_view text, std::vector<Lines> &out) {
   std::map<long, std::size_t> index;  // pid -> place in out
-  std::set<long> alive;
+  std::set<long> alive, announced;
   std::size_t number = 0, calls = 0;
   while (!text.empty()) {
     const std::size_t eol = text.find('\n');
@@ -610,6 +610,30 @@ std::string split_processes(std::string_view text, std::vector<Lines> &out) {
     long pid = -1;
     const bool has_pid = pid_prefix(line, pid);
     line = without_number(without_time(line));
+    // strace -f on standard error names no process while one runs, says
+    // "strace: Process 1235 attached" for each new one, and then names them
+    // all, the first too: an id first seen that no note announced is the
+    // first process's, so far without one.
+    const std::string_view note = "strace: Process ";
+    if (!has_pid && line.substr(0, note.size()) == note) {
+      const std::string_view rest = line.substr(note.size());
+      const std::size_t end = rest.find_first_not_of("0123456789");
+      if (end > 0 && end != std::string_view::npos && end < 10) {
+        const long id = std::stol(std::string(rest.substr(0, end)));
+        if (rest.substr(end) == " attached") announced.insert(id), alive.insert(id);
+        if (rest.substr(end) == " detached") alive.erase(id);
+        continue;
+      }
+    }
+    if (has_pid && !index.count(pid) && index.count(-1) &&
+        !announced.count(pid)) {
+      const std::size_t first = index[-1];
+      index.erase(-1);
+      index.emplace(pid, first);
+      out[first].pid = pid;
+      alive.erase(-1);
+      alive.insert(pid);
+    }
     if (!has_pid && alive.size() == 1)
       pid = *alive.begin();
     else if (pid < 0 && !out.empty())

@@ -173,7 +173,8 @@ def tmpdir(build, name, mode, owner, status, phrase, *args):
     any other is worked in, whatever its name holds, and left empty."""
     if '--observer' in args:
         observer = args[args.index('--observer') + 1]
-        needs({'qemu-user': 'qemu-x86_64'}.get(observer, observer))
+        needs({'qemu-user': 'qemu-x86_64', 'qemu-user-log': 'qemu-x86_64',
+               'valgrind-log-file': 'valgrind'}.get(observer, observer))
     else:
         needs('strace', 'ltrace')
     if owner != 'self':
