@@ -323,6 +323,10 @@ std::string heads_rejoined(std::string_view text) {
       out += waiting_id;
       waiting_id.clear();
     }
+    if (text[i] != ' ' || i == 0 || !digit(text[i - 1])) {
+      out += text[i];  // only an id's space can start a head
+      continue;
+    }
     std::size_t start = i;
     while (start > 0 && i - start < 10 && digit(text[start - 1])) --start;
     std::size_t name = i + 1;  // past the piece between
