@@ -589,7 +589,8 @@ def observers_only(build):
 def command(build, status, phrase, *args):
     """syscall-probes ARGS exits with STATUS and prints PHRASE, in one line
     and without a traceback when it is an error."""
-    done = subprocess.run([os.path.join(build, 'syscall-probes')] + list(args),
+    args = [arg.replace('{build}', build) for arg in args]  # the programs' folder
+    done = subprocess.run([os.path.join(build, 'syscall-probes')] + args,
                           capture_output=True, text=True, timeout=60)
     said = done.stdout + done.stderr
     print(said)
