@@ -483,6 +483,30 @@ def formats(build):
     return problems
 
 
+def recorded(build):
+    """Real reports of every format, as each observer of a release we know
+    wrote them (tests/fuzz-seeds/NAME.FORMAT), are read as the checker reads
+    them, without running any observer: each gives the calls in
+    tests/recorded/NAME.FORMAT, line for line."""
+    problems = []
+    seeds = sorted(os.listdir(os.path.join(TESTS, 'fuzz-seeds')))
+    for name in seeds:
+        done = subprocess.run([os.path.join(build, 'read-report'), name.rsplit('.', 1)[1],
+                               os.path.join(TESTS, 'fuzz-seeds', name)],
+                              capture_output=True, text=True)
+        with open(os.path.join(TESTS, 'recorded', name)) as f:
+            want = f.read()
+        if done.returncode or done.stdout != want:
+            got, lines = done.stdout.splitlines(), want.splitlines()
+            first = next((i for i, (a, b) in enumerate(zip(lines, got)) if a != b),
+                         min(len(lines), len(got)))
+            problems.append('%s, line %d: %r, where the reading gives %r' % (
+                name, first + 1, lines[first] if first < len(lines) else None,
+                got[first] if first < len(got) else None))
+    print('%d reports read' % len(seeds))
+    return problems
+
+
 def replay(build, folder):
     """Real reports of a fork, each with its processes' lines cut into one
     another in a way once seen (tests/interleavings/FOLDER/*.log; those named
@@ -671,7 +695,8 @@ def main():
     elif kind == 'observer':
         problems = observer(build, args[0], args[1], args[2], args[3:])
     elif kind in ('tmpdir', 'mounted', 'interrupt', 'escape', 'descriptors', 'nofile',
-                  'junit-link', 'squatted', 'hostile', 'replay', 'formats', 'keep'):
+                  'junit-link', 'squatted', 'hostile', 'replay', 'formats', 'keep',
+                  'recorded'):
         problems = globals()[kind.replace('-', '_')](build, *args)
     else:
         fail('unknown kind %s in tests/cases' % kind)
