@@ -564,10 +564,22 @@ std::optional<std::string> unquote(std::string_view quoted, bool &cut) {
 
 bool pid_prefix(std::string_view &line, long &pid) {
   std::size_t i = 0;
-  const bool bracket = line.substr(0, 5) == "[pid ";
+  bool bracket = line.substr(0, 5) == "[pid ";
   if (bracket) {
     i = 5;
     while (i < line.size() && line[i] == ' ') ++i;
+  } else if (line.substr(0, 1) == "[" && line.size() > 2 && digit(line[1])) {
+    // "[1234] write(...": an id in brackets, unless it is the call's own
+    // number, as strace -n shows it ("[  1] write", "[231] exit_group").
+    std::size_t close = 1;
+    while (close < line.size() && digit(line[close])) ++close;
+    std::size_t name = close + 2;
+    while (name < line.size() && word_char(line[name])) ++name;
+    const std::string number(line.substr(1, close - 1));
+    const std::string called(line.substr(close + 2, name - close - 2));
+    if (close < line.size() && line[close] == ']' && number.size() < 10 &&
+        call_numbered(std::stol(number)) != called)
+      bracket = true, i = 1;
   }
   std::size_t digits = i;
   while (digits < line.size() && digit(line[digits]) && digits - i < 18)
