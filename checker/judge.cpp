@@ -288,9 +288,16 @@ Outcome outcome(const Call &call, bool raw_errors) {
       out.error = value_of(error.substr(1)).value_or(-1);
     else
       out.error = value_of(error).value_or(-1);
-  } else if (out.value && raw_errors && *out.value < 0 && *out.value >= -4095) {
-    out.error = -*out.value;
-    out.value = -1;
+  } else if (out.value && raw_errors) {
+    // The kernel's -errno, in 64 bits or as 32 unsigned ones (4294967287).
+    constexpr long long k32 = 1LL << 32;
+    const long long value = *out.value >= k32 - 4095 && *out.value < k32
+                                ? *out.value - k32
+                                : *out.value;
+    if (value < 0 && value >= -4095) {
+      out.error = -value;
+      out.value = -1;
+    }
   }
   return out;
 }
