@@ -339,10 +339,10 @@ std::string heads_rejoined(std::string_view text) {
     while (call < text.size() && word_char(text[call])) ++call;
     std::size_t id = start;  // the shortest prefix that leaves a known id
     while (id < i && !ids.count(text.substr(id, i - id))) ++id;
-    const bool named_piece = !(text[i] != ' ' || start == i || name == i + 1 ||
-                               call == name || digit(text[name]) ||
-                               call >= text.size() || text[call] != '(' ||
-                               id == i);
+    const bool named_piece =
+        !(text[i] != ' ' || start == i || name == i + 1 || call == name ||
+          digit(text[name]) || call >= text.size() || text[call] != '(' ||
+          id == i);
     if (!named_piece && text[i] == ' ' && id == start && id < i &&
         waiting_id.empty() && i + 1 < text.size() &&
         !(word_start(text[i + 1]) && !digit(text[i + 1])) &&
@@ -356,8 +356,8 @@ std::string heads_rejoined(std::string_view text) {
       continue;
     }
     out.resize(out.size() - (i - start));
-    out.append(text.substr(start, id - start));      // the result before it
-    out.append(text.substr(i + 1, name - i - 1));    // the piece between
+    out.append(text.substr(start, id - start));    // the result before it
+    out.append(text.substr(i + 1, name - i - 1));  // the piece between
     if (out.empty() || out.back() != '\n') out += '\n';
     out.append(text.substr(id, i - id));
     out += ' ';

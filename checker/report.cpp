@@ -632,7 +632,8 @@ std::string split_processes(std::string_view text, std::vector<Lines> &out) {
       const std::size_t end = rest.find_first_not_of("0123456789");
       if (end > 0 && end != std::string_view::npos && end < 10) {
         const long id = std::stol(std::string(rest.substr(0, end)));
-        if (rest.substr(end) == " attached") announced.insert(id), alive.insert(id);
+        if (rest.substr(end) == " attached")
+          announced.insert(id), alive.insert(id);
         if (rest.substr(end) == " detached") alive.erase(id);
         continue;
       }
