@@ -236,6 +236,10 @@ bool same_value(const Arg &want, const Arg &got, Type type, Unshown &unshown) {
     return true;
   }
   if (want.kind == Arg::kString || want.kind == Arg::kStructure) {
+    if (got.text == "[...]" || got.text == "{...}") {  // strace -s 0's
+      ++unshown.buffers;
+      return true;
+    }
     if (want.kind == got.kind) return same_text(want.text, got.text, unshown);
     if (!an_address(got)) return false;
     ++(want.kind == Arg::kString ? unshown.strings : unshown.buffers);

@@ -578,7 +578,7 @@ bool pid_prefix(std::string_view &line, long &pid) {
     const std::string number(line.substr(1, close - 1));
     const std::string called(line.substr(close + 2, name - close - 2));
     if (close < line.size() && line[close] == ']' && number.size() < 10 &&
-        call_numbered(std::stol(number)) != called)
+        (called.empty() || call_numbered(std::stol(number)) != called))
       bracket = true, i = 1;
   }
   std::size_t digits = i;
