@@ -3,6 +3,7 @@
 #include "calls.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <iterator>
 #include <map>
 #include <utility>
@@ -11,7 +12,7 @@ namespace probes {
 namespace {
 
 // What a call returns on success.
-enum class Returns { kAny, kId, kZero, kCount };
+enum class Returns : std::uint8_t { kAny, kId, kZero, kCount };
 
 // (cppcheck does not see the members read through the table's map.)
 struct Signature {

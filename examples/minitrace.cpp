@@ -214,6 +214,7 @@ int main(int argc, char **argv) {
   const pid_t child = fork();
   if (child < 0) {
     std::perror("minitrace: fork");
+    (void)std::fclose(out);
     return 2;
   }
   if (child == 0) {
