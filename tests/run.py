@@ -134,7 +134,9 @@ def observer(build, situation, fmt, expect, words):
     must fail, with that phrase in its one line, no traceback, in time."""
     expect = expect.split(':')[0]  # :LIBC, the builds it holds for: see CMakeLists.txt
     tool = words[1] if words[0] == 'faulty' else words[0]
-    tool = {'qemu': 'qemu-x86_64', 'qemu-user': 'qemu-x86_64', 'perf-trace': 'perf'}.get(tool, tool)
+    tool = {'qemu': 'qemu-x86_64', 'qemu-user': 'qemu-x86_64', 'qemu-user-log': 'qemu-x86_64',
+            'valgrind-log-file': 'valgrind', 'perf-trace': 'perf',
+            'perf-trace-o': 'perf'}.get(tool, tool)
     if tool in ('strace', 'ltrace', 'qemu-x86_64', 'valgrind', 'perf', 'uftrace'):
         needs(tool)
         if tool == 'perf':
