@@ -216,16 +216,15 @@ Decoding decoding_of(Format format) {
       break;
     case Format::kQemu:      // strings decoded, buffers as addresses
     case Format::kValgrind:  // numbers throughout, paths beside addresses
-      d.by_value = d.addresses = d.in_process = true;
+      d.in_process = true;
       d.exits_shown = false;
       break;
     case Format::kPerf:  // arguments by name, those that are zero left out
-      d.by_value = d.addresses = d.zeros_left_out = true;
+      d.zeros_left_out = true;
       d.exits_shown = false;
       break;
     case Format::kUftrace:  // library calls by their prototypes
       d.system_calls = false;
-      d.by_value = d.addresses = d.tail_left_out = true;
       d.exits_shown = false;
       break;
   }

@@ -69,10 +69,7 @@ std::string unread(std::string_view report, const std::vector<Process> &read,
 // held against a reference.
 struct Decoding {
   bool system_calls = true;     // else calls into the C library (.ltrace)
-  bool by_value = false;        // flags, modes and constants may be numbers
-  bool addresses = false;       // an address may stand for a string or buffer
   bool zeros_left_out = false;  // an argument that is zero may be left out
-  bool tail_left_out = false;   // arguments past its prototypes, and results
   bool exits_shown = true;      // "+++ exited ..." lines
   bool in_process = false;      // the program runs in the observer's process
 };
