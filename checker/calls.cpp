@@ -102,6 +102,12 @@ const std::map<std::string, Signature, std::less<>> kCalls = {
        {"old_rlim", Type::kPointer}},
       Type::kNumber,
       Returns::kZero}},
+    {"ugetrlimit",  // i386's getrlimit
+     {{{"resource", Type::kFlags}, {"rlim", Type::kPointer}},
+      Type::kNumber,
+      Returns::kZero}},
+    {"set_tid_address",
+     {{{"tidptr", Type::kPointer}}, Type::kNumber, Returns::kId}},
     {"arch_prctl",
      {{{"option", Type::kFlags}, {"arg2", Type::kPointer}},
       Type::kNumber,
@@ -158,9 +164,73 @@ const std::pair<int, const char *> kNumbers[] = {
     {332, "statx"},       {334, "rseq"},
     {435, "clone3"}};
 
+// i386's numbers of the same calls, where they differ in name too.
+const std::pair<int, const char *> kNumbers386[] = {{1, "exit"},
+                                                    {2, "fork"},
+                                                    {3, "read"},
+                                                    {4, "write"},
+                                                    {5, "open"},
+                                                    {6, "close"},
+                                                    {11, "execve"},
+                                                    {20, "getpid"},
+                                                    {33, "access"},
+                                                    {45, "brk"},
+                                                    {54, "ioctl"},
+                                                    {60, "umask"},
+                                                    {64, "getppid"},
+                                                    {85, "readlink"},
+                                                    {91, "munmap"},
+                                                    {114, "wait4"},
+                                                    {120, "clone"},
+                                                    {122, "uname"},
+                                                    {125, "mprotect"},
+                                                    {140, "_llseek"},
+                                                    {146, "writev"},
+                                                    {174, "rt_sigaction"},
+                                                    {175, "rt_sigprocmask"},
+                                                    {180, "pread64"},
+                                                    {190, "vfork"},
+                                                    {191, "ugetrlimit"},
+                                                    {192, "mmap2"},
+                                                    {195, "stat64"},
+                                                    {196, "lstat64"},
+                                                    {197, "fstat64"},
+                                                    {221, "fcntl64"},
+                                                    {224, "gettid"},
+                                                    {240, "futex"},
+                                                    {243, "set_thread_area"},
+                                                    {252, "exit_group"},
+                                                    {258, "set_tid_address"},
+                                                    {295, "openat"},
+                                                    {300, "fstatat64"},
+                                                    {311, "set_robust_list"},
+                                                    {340, "prlimit64"},
+                                                    {355, "getrandom"},
+                                                    {383, "statx"},
+                                                    {384, "arch_prctl"},
+                                                    {386, "rseq"},
+                                                    {435, "clone3"}};
+
+// i386's clone takes the thread pointer before the child's id pointer.
+const std::vector<Parameter> kClone386 = {{"flags", Type::kFlags},
+                                          {"child_stack", Type::kPointer},
+                                          {"parent_tidptr", Type::kPointer},
+                                          {"tls", Type::kPointer},
+                                          {"child_tidptr", Type::kPointer}};
+
+thread_local Abi reading = Abi::kX86_64;
+
 }  // namespace
 
+AbiScope::AbiScope(Abi abi) : before_(reading) {
+  reading = abi;
+}
+AbiScope::~AbiScope() {
+  reading = before_;
+}
+
 const std::vector<Parameter> *parameters_of(std::string_view call) {
+  if (reading == Abi::kI386 && call == "clone") return &kClone386;
   const auto found = kCalls.find(call);
   return found == kCalls.end() ? nullptr : &found->second.parameters;
 }
@@ -209,6 +279,15 @@ bool can_return(std::string_view call, long long value, long long error,
 }
 
 std::string call_numbered(long long number) {
+  return call_numbered(number, reading);
+}
+
+std::string call_numbered(long long number, Abi abi) {
+  if (abi == Abi::kI386) {
+    for (const auto &[known, name] : kNumbers386)
+      if (known == number) return name;
+    return "";
+  }
   for (const auto &[known, name] : kNumbers)
     if (known == number) return name;
   return "";

@@ -5,6 +5,7 @@
 // is held against the reference by what it means, however an observer
 // renders it, and whether the call uses it at all.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,8 +49,24 @@ bool used(std::string_view call, const std::string &parameter, long long flags);
 bool can_return(std::string_view call, long long value, long long error,
                 long long count);
 
-// x86-64 Linux's system calls by number, for observers that name a call by
-// its number (syscall_0x1, syscall_1): "write" for 1, "" when unknown.
+// The ABI of the processes that this thread reads and judges: it numbers
+// the calls and orders clone's arguments. x86-64's unless an AbiScope says.
+enum class Abi : std::uint8_t { kX86_64, kI386 };
+class AbiScope {
+ public:
+  explicit AbiScope(Abi abi);
+  ~AbiScope();
+  AbiScope(const AbiScope &) = delete;
+  AbiScope &operator=(const AbiScope &) = delete;
+
+ private:
+  Abi before_;
+};
+
+// Linux's system calls by number in the ABI read, for observers that name a
+// call by its number (syscall_0x1, syscall_1): on x86-64, "write" for 1, ""
+// when unknown.
 std::string call_numbered(long long number);
+std::string call_numbered(long long number, Abi abi);
 
 }  // namespace probes

@@ -248,6 +248,10 @@ bool same_value(const Arg &want, const Arg &got, Type type, Unshown &unshown) {
   if (want.kind == Arg::kAddress)  // a pointer whose value varies
     return an_address(got) || got.kind == Arg::kStructure;
   const auto wanted = number_in(want), value = number_in(got);
+  // Two addresses, in whatever base: where a pointer points varies from run
+  // to run, and a reference never holds one but as ADDR or NULL.
+  if (type == Type::kPointer && wanted && value && *wanted && *value)
+    return true;
   if (wanted && value)
     return type == Type::kPointer || type == Type::kFlags || type == Type::kMode
                ? *wanted == *value || same_number(*wanted, *value)
@@ -449,9 +453,14 @@ bool same(const Call &want, const Call &got, const Decoding &decoding,
     const auto flags = wanted.find("flags");
     const long long flag_value =
         flags == wanted.end() ? 0 : number_in(*flags->second).value_or(0);
+    const bool known = parameters_of(want.name) != nullptr;
     for (const auto &[parameter, arg] : wanted) {
       if (!used(want.name, parameter, flag_value)) continue;
       const auto found = given.find(parameter);
+      // Registers past a known call's arguments, shown by an observer that
+      // shows six for every call (qemu where it has no words for one): they
+      // hold whatever was left there.
+      if (known && parameter[0] == '#' && found != given.end()) continue;
       if (found != given.end()) {
         if (!same_value(*arg, *found->second, type_of(want.name, parameter),
                         here))

@@ -576,8 +576,10 @@ bool pid_prefix(std::string_view &line, long &pid) {
     while (name < line.size() && word_char(line[name])) ++name;
     const std::string number(line.substr(1, close - 1));
     const std::string called(line.substr(close + 2, name - close - 2));
+    const long n = number.size() < 10 ? std::stol(number) : -1;
     if (close < line.size() && line[close] == ']' && number.size() < 10 &&
-        (called.empty() || call_numbered(std::stol(number)) != called))
+        (called.empty() || (call_numbered(n, Abi::kX86_64) != called &&
+                            call_numbered(n, Abi::kI386) != called)))
       bracket = true, i = 1;
   }
   std::size_t digits = i;
