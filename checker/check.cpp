@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "calls.h"
 #include "elf.h"
 #include "guard.h"
 #include "judge.h"
@@ -29,6 +30,25 @@ namespace {
 // the mount.
 const char *const kStartupConditions[] = {"stdout", "user", "nproc", "rofs"};
 constexpr std::size_t kMaxStartup = 2000;
+
+Abi abi_in(const std::string &program) {
+  return abi_of(program) == "i386" ? Abi::kI386 : Abi::kX86_64;
+}
+
+// Why this kernel cannot run the build's programs, which are i386's where
+// 32-bit emulation is off; "" when it can. Found once: all are of one ABI.
+const std::string &kernel_refuses() {
+  static const std::string why = [] {
+    const std::string empty = places().programs + "/empty-main";
+    if (abi_of(empty) != "i386") return std::string();
+    const std::string error = kernel_refusal(empty);
+    return error.empty() ? error
+                         : "this kernel does not run i386 programs (" + error +
+                               "): its 32-bit emulation is off; "
+                               "ia32_emulation=on at boot turns it on";
+  }();
+  return why;
+}
 
 std::vector<Call> calls_of(const std::string &text, Format format) {
   std::vector<Process> processes;
@@ -111,33 +131,34 @@ void Observer::kept(const std::string &situation, const Seen &seen) const {
 // and open that file in the program's process.
 const BuiltIn kBuiltIn[kBuiltIns] = {
     {"strace", "strace -q -f -s 4096 -o {report} --", Format::kStrace, "strace",
-     "strace", true, true, false, true, Percent::kAsIs},
+     "strace", true, true, false, true, true, Percent::kAsIs},
     {"ltrace", "ltrace " LTRACE_PROTOTYPES " -f -s 4096 -o {report} --",
-     Format::kLtrace, "ltrace", "ltrace", true, true, false, true,
+     Format::kLtrace, "ltrace", "ltrace", true, true, false, true, true,
      Percent::kAsIs},
     {"qemu-user", "qemu-x86_64 -strace", Format::kQemu, "qemu-x86_64",
-     "qemu-user", true, true, false, true, Percent::kAsIs},
+     "qemu-user", true, true, false, true, true, Percent::kAsIs},
     {"qemu-user-log", "qemu-x86_64 -strace -D {report}", Format::kQemu,
-     "qemu-x86_64", "qemu-user", true, true, false, true, Percent::kAvoided},
+     "qemu-x86_64", "qemu-user", true, true, false, true, true,
+     Percent::kAvoided},
     // Nulgrind: system calls alone, without memcheck's words in between.
     {"valgrind",
      "valgrind --tool=none --trace-syscalls=yes --trace-children=yes",
-     Format::kValgrind, "valgrind", "valgrind", true, true, false, true,
+     Format::kValgrind, "valgrind", "valgrind", true, true, false, true, true,
      Percent::kAsIs},
     {"valgrind-log-file",
      "valgrind --tool=none --trace-syscalls=yes --trace-children=yes "
      "--log-file={report}",
-     Format::kValgrind, "valgrind", "valgrind", true, true, false, true,
+     Format::kValgrind, "valgrind", "valgrind", true, true, false, true, true,
      Percent::kDoubled},
     {"perf-trace", "perf trace --", Format::kPerf, "perf", "linux-perf", false,
-     true, true, true, Percent::kAsIs},
+     true, true, true, true, Percent::kAsIs},
     {"perf-trace-o", "perf trace -o {report} --", Format::kPerf, "perf",
-     "linux-perf", false, true, true, true, Percent::kAsIs},
+     "linux-perf", false, true, true, true, true, Percent::kAsIs},
     // Recorded, then replayed into the report; the data stays beside it.
     {"uftrace",
      "sh -c 'uftrace record --force -a -d \"$0.data\" \"$@\"; "
      "exec uftrace replay --no-pager -f tid -d \"$0.data\" >\"$0\"' {report}",
-     Format::kUftrace, "uftrace", "uftrace", true, false, false, false,
+     Format::kUftrace, "uftrace", "uftrace", true, false, false, false, false,
      Percent::kAsIs}};
 
 const BuiltIn *built_in(const std::string &name) {
@@ -201,8 +222,14 @@ std::string Observer::cannot_run(const Situation &situation) const {
     return label_ +
            " reads the kernel's tracing, which is root's: it cannot run as "
            "another user";
-  if (!known->musl && libc_of(program_path(situation.program)) == "musl")
+  const std::string program = program_path(situation.program);
+  if (!known->musl && libc_of(program) == "musl")
     return label_ + " cannot observe a program built against musl";
+  if (!known->i386 && abi_of(program) == "i386")
+    return label_ + " cannot observe an i386 program";
+  // qemu-user emulates the processor: it runs what the kernel will not.
+  if (!kernel_refuses().empty() && std::string(known->package) != "qemu-user")
+    return kernel_refuses();
   if (situation.has("nproc") && !known->limited)
     return label_ + " runs processes of its own, more than a limit of " +
            situation.get("nproc") + " allows";
@@ -221,6 +248,16 @@ void Observer::prepare(const Situation &situation) {
   } catch (const Failure &) {
     return;  // each situation that needs it says so
   }
+}
+
+std::vector<std::string> Observer::command_for(
+    const std::string &program) const {
+  const BuiltIn *known = probes::built_in(label_);
+  std::vector<std::string> words = command_;
+  if (known && std::string(known->package) == "qemu-user" &&
+      abi_of(program) == "i386")
+    words.front() = "qemu-i386";
+  return words;
 }
 
 Situation Observer::startup_conditions(const Situation &situation) {
@@ -262,8 +299,14 @@ Observer::Startup Observer::startup(const Situation &situation) {
   }
   if (!mine) return future.get();
   try {
-    const Seen seen = run(command_, places().programs + "/empty-main", {},
-                          conditions, timeout_, percent_);
+    const std::string empty = places().programs + "/empty-main";
+    const AbiScope abi(abi_in(empty));
+    const Seen seen =
+        run(command_for(empty), empty, {}, conditions, timeout_, percent_);
+    // An observer that runs the program on the kernel fails with it; one
+    // that emulates it runs it, and the empty program exits 0.
+    if (seen.status != 0 && !kernel_refuses().empty())
+      throw Failure("skipped: " + kernel_refuses());
     std::string name = "empty-main";
     for (const auto &[setting, value] : conditions.settings)
       name += "-" + setting + "=" + value;
@@ -295,6 +338,10 @@ Observer::Startup Observer::startup(const Situation &situation) {
     if (end == calls.size() && decoding.exits_shown)
       throw Failure("its report shows no exit" + seen.said);
     calls.resize(end);
+    // Where the kernel will not run it, an empty program that made no call
+    // before its exit was never started: only an emulator starts it.
+    if (calls.empty() && decoding.system_calls && !kernel_refuses().empty())
+      throw Failure("skipped: " + kernel_refuses());
     // A C library starts a program in a few dozen calls, and an observer
     // adds a few hundred at most: more is no start-up.
     if (calls.size() > kMaxStartup)
@@ -305,7 +352,9 @@ Observer::Startup Observer::startup(const Situation &situation) {
     promise.set_exception(std::current_exception());
     throw;
   } catch (const Failure &failure) {
-    const std::string text = failure.what();  // a skip stays a skip
+    std::string text = failure.what();  // a skip stays a skip
+    if (text.rfind("skipped: ", 0) != 0 && !kernel_refuses().empty())
+      text = "skipped: " + kernel_refuses();
     const BuiltIn *known = probes::built_in(label_);
     if (text.rfind("skipped: ", 0) != 0 && known && known->may_be_refused)
       promise.set_exception(std::make_exception_ptr(
@@ -313,7 +362,7 @@ Observer::Startup Observer::startup(const Situation &situation) {
     else
       promise.set_exception(std::make_exception_ptr(
           text.rfind("skipped: ", 0) == 0
-              ? failure
+              ? Failure(text)
               : Failure("on empty-main, the empty program whose report "
                         "gives the calls before main: " +
                         text)));
@@ -324,7 +373,8 @@ Observer::Startup Observer::startup(const Situation &situation) {
 Observer::Verdict Observer::check(const Situation &situation) {
   if (!unavailable_.empty()) return {"skipped", {unavailable_}};
   const std::string program = program_path(situation.program);
-  const std::string libc = libc_of(program);
+  const std::vector<std::string> variants = variants_of(program);
+  const AbiScope abi(abi_in(program));
   auto failed = [](const Failure &failure) -> Verdict {
     const std::string text = failure.what();
     if (text.rfind("skipped: ", 0) == 0) return {"skipped", {text.substr(9)}};
@@ -338,8 +388,8 @@ Observer::Verdict Observer::check(const Situation &situation) {
   try {
     if (!found) found = startup(situation).format;
     if (!found) {
-      seen = run(command_, program, situation.arguments(), situation, timeout_,
-                 percent_);
+      seen = run(command_for(program), program, situation.arguments(),
+                 situation, timeout_, percent_);
       found = format_of(seen->report);
     }
   } catch (const Failure &failure) {
@@ -353,7 +403,7 @@ Observer::Verdict Observer::check(const Situation &situation) {
   const std::string kind = format_name(view);
   std::vector<std::vector<Call>> want;
   for (const char *suffix : {".", ".child."}) {
-    if (const auto text = reference_file(situation, suffix + kind, libc)) {
+    if (const auto text = reference_file(situation, suffix + kind, variants)) {
       std::vector<Call> calls;
       for (Call &call : calls_of(*text, view))
         if (decoding.exits_shown || call.text.compare(0, 4, "+++ ") != 0)
@@ -380,8 +430,8 @@ Observer::Verdict Observer::check(const Situation &situation) {
   try {
     before_main = startup(situation).calls;
     if (!seen)
-      seen = run(command_, program, situation.arguments(), situation, timeout_,
-                 percent_);
+      seen = run(command_for(program), program, situation.arguments(),
+                 situation, timeout_, percent_);
     kept(situation.name, *seen);
     const std::string problem = read_report(seen->report, format, processes);
     if (!problem.empty()) throw Failure(problem + seen->said);
@@ -397,7 +447,7 @@ Observer::Verdict Observer::check(const Situation &situation) {
     problems.push_back("exit status " + std::to_string(seen->status) +
                        ", expected " + std::to_string(situation.status));
   const std::string want_out =
-      reference_file(situation, ".out", libc).value_or("");
+      reference_file(situation, ".out", variants).value_or("");
   if (seen->out != want_out)
     problems.push_back("standard output " + quote(seen->out) + ", expected " +
                        quote(want_out));
@@ -459,7 +509,7 @@ Observer::Verdict Observer::check(const Situation &situation) {
   if (seen->has_after) {
     std::vector<std::string> want_dir;
     const std::string listed =
-        reference_file(situation, ".dir", libc).value_or("");
+        reference_file(situation, ".dir", variants).value_or("");
     std::size_t start = 0;
     while (start < listed.size()) {
       std::size_t end = listed.find('\n', start);

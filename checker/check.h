@@ -29,6 +29,7 @@ struct BuiltIn {
   bool limited;         // can run under a process limit of two
   bool may_be_refused;  // may find the kernel's tracing refused to it
   bool musl;            // can observe a program built against musl
+  bool i386;            // can observe an i386 program (qemu-user: qemu-i386)
   Percent percent;      // how it reads a % in its report's path
 };
 constexpr std::size_t kBuiltIns = 9;
@@ -64,6 +65,8 @@ class Observer {
   bool built_in() const {
     return probes::built_in(label_) != nullptr;
   }
+  // The command line for PROGRAM: qemu-user's emulator is its processor's.
+  std::vector<std::string> command_for(const std::string &program) const;
 
   struct Verdict {
     Verdict() = default;

@@ -5,12 +5,21 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace probes {
 
 // "musl" for a program that musl's dynamic linker loads (PT_INTERP), else
 // "": the shared references are glibc's.
 std::string libc_of(const std::string &program);
+
+// "i386" for a 32-bit x86 program (ELFCLASS32, EM_386), else "": the shared
+// references are x86-64's.
+std::string abi_of(const std::string &program);
+
+// The folders of references of the program's own, the most particular first:
+// its ABI's (i386/), then its C library's (musl/).
+std::vector<std::string> variants_of(const std::string &program);
 
 // Whether the program was built -fno-plt, by the switches recorded in its
 // debug information: then a library-call observer cannot see its calls.

@@ -17,6 +17,7 @@
 #include <pwd.h>
 #include <sched.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/random.h>
@@ -706,6 +707,25 @@ std::string report_path(const Work &work, const Start &what, Percent percent) {
 }
 
 }  // namespace
+
+std::string kernel_refusal(const std::string &program) {
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) return "";
+  for (const int fd : {0, 1, 2})
+    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+  char *const argv[] = {const_cast<char *>(program.c_str()), nullptr};
+  char *const envp[] = {nullptr};
+  pid_t pid = -1;
+  const int error =
+      posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error == 0) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return "";
+  }
+  return error == ENOEXEC ? error_text(error) : "";  // else not the kernel's
+}
 
 void become_reaper() {
   prctl(PR_SET_CHILD_SUBREAPER, 1);

@@ -48,6 +48,11 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
 // Finds a command on the PATH that observers run with; "" if it is not there.
 std::string find_command(const std::string &name);
 
+// Why this kernel cannot start PROGRAM, a program of another ABI (i386
+// where 32-bit emulation is off), as the error's text; "" when it can.
+// Found by starting it, so PROGRAM must be one that does nothing.
+std::string kernel_refusal(const std::string &program);
+
 // Makes this process the reaper of what its observers leave behind.
 void become_reaper();
 

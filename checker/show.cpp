@@ -181,13 +181,13 @@ int show(const Situation &situation, const std::string &label) {
   } catch (const Failure &failure) {
     std::cerr << "(no source lines: " << failure.what() << ")\n";
   }
-  const std::string libc = libc_of(program);
+  const std::vector<std::string> variants = variants_of(program);
   std::printf("%s: %s, status %d; %s\n", situation.name.c_str(),
               situation.program.c_str(), situation.status,
               situation.describe().c_str());
   const char *suffixes[] = {".", ".child."};
   for (std::size_t i = 0; i < 2; ++i) {
-    const auto text = reference_file(situation, suffixes[i] + label, libc);
+    const auto text = reference_file(situation, suffixes[i] + label, variants);
     if (!text) continue;
     std::printf("--- %s, as %s reports it ---\n",
                 i == 0 ? "the process" : "its child", label.c_str());
@@ -211,7 +211,7 @@ int show(const Situation &situation, const std::string &label) {
   }
   std::printf(
       "--- standard output ---\n%s\n",
-      quote(reference_file(situation, ".out", libc).value_or("")).c_str());
+      quote(reference_file(situation, ".out", variants).value_or("")).c_str());
   return 0;
 }
 

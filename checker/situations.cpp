@@ -143,13 +143,14 @@ std::string program_path(const std::string &program) {
                                           : places().commands + "/" + program;
 }
 
-std::optional<std::string> reference_file(const Situation &situation,
-                                          const std::string &suffix,
-                                          const std::string &libc) {
+std::optional<std::string> reference_file(
+    const Situation &situation, const std::string &suffix,
+    const std::vector<std::string> &variants) {
   for (const std::string &like :
        {situation.name, situation.get("expect", situation.name)}) {
     std::vector<std::string> folders;
-    if (!libc.empty()) folders.push_back(places().reference + "/" + libc);
+    for (const std::string &variant : variants)
+      folders.push_back(places().reference + "/" + variant);
     folders.push_back(places().reference);
     for (const std::string &folder : folders) {
       if (auto text = read_file(folder + "/" + like + suffix)) return text;

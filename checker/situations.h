@@ -45,11 +45,11 @@ std::vector<Situation> read_situations();
 std::string program_path(const std::string &program);
 
 // A reference file of the situation (SUFFIX: .strace, .child.ltrace, .out,
-// .dir): its own, else that of the situation it is like; for each, the C
-// library's own (musl/) first where LIBC is given.
-std::optional<std::string> reference_file(const Situation &situation,
-                                          const std::string &suffix,
-                                          const std::string &libc);
+// .dir): its own, else that of the situation it is like; for each, those in
+// the folders VARIANTS (i386/, musl/) first, in their order.
+std::optional<std::string> reference_file(
+    const Situation &situation, const std::string &suffix,
+    const std::vector<std::string> &variants);
 
 // Reads a whole file, at most LIMIT bytes; nullopt if it cannot be opened.
 std::optional<std::string> read_file(const std::string &path,

@@ -45,6 +45,24 @@ def needs_root(why):
         fail('needs root, ' + why, 77)
 
 
+def kernel_refuses(build):
+    """Why this kernel cannot run the build's programs, i386 ones where its
+    32-bit emulation is off; '' where it can."""
+    empty = os.path.join(build, 'empty-main')
+    with open(empty, 'rb') as f:
+        if f.read(5)[4:] != b'\x01':  # ELFCLASS32
+            return ''
+    try:
+        subprocess.run([empty], check=False)
+    except OSError as error:
+        return 'this kernel does not run i386 programs (%s)' % error.strerror
+    return ''
+
+
+# The kinds that read recorded reports or the programs' files, and run none.
+READING = ('elf', 'formats', 'recorded', 'replay')
+
+
 def checker(build):
     return os.path.join(build, 'syscall-probes')
 
@@ -680,6 +698,11 @@ def main():
     if line is None:
         fail('no case named ' + name)
     kind, args = line[1].split(':')[0], line[2:]  # KIND:LIBC, see CMakeLists.txt
+    # qemu emulates the processor: it runs what the kernel will not.
+    emulated = kind == 'observer' and any(w.startswith('qemu') for w in args[3:5])
+    refused = '' if kind in READING or emulated else kernel_refuses(build)
+    if refused:
+        fail(refused, 77)
     if kind == 'elf':
         problems = elf(build, *args)
     elif kind == 'install':
