@@ -154,6 +154,48 @@ const BuiltIn kBuiltIn[kBuiltIns] = {
      true, true, true, true, Percent::kAsIs},
     {"perf-trace-o", "perf trace -o {report} --", Format::kPerf, "perf",
      "linux-perf", false, true, true, true, true, Percent::kAsIs},
+    // As bpftrace users run it, -c and -o, which leave their marks in the
+    // program: the report's descriptor, and blank lines in its output.
+    {"bpftrace",
+     "sh -c 's=$1; shift; exec env BPFTRACE_STRLEN=200 bpftrace -q -o \"$0\" "
+     "-e \"$s\" -c \"$*\"' {report} '"
+     // Every system call of the program and its children, at its return, with
+     // the strings of the calls these programs make (read from the process's
+     // memory: uptr) and the rest as raw values; a call that never returns
+     // (exit_group) at its entry. bpftrace shows no exits, and its -c takes
+     // one command line, which it splits at spaces.
+     R"(BEGIN { @traced[cpid] = 1; }
+tracepoint:sched:sched_process_fork /@traced[args->parent_pid]/ { @traced[args->child_pid] = 1; }
+tracepoint:sched:sched_process_exit /@traced[pid]/ { delete(@traced[pid]); }
+tracepoint:raw_syscalls:sys_enter /@traced[pid]/ {
+  if (args->id == 231 || args->id == 60) {
+    printf("%d %s(%d) = ?\n", tid, args->id == 231 ? "exit_group" : "exit", (int32)args->args[0]);
+  } else {
+    @nr[tid] = args->id + 1;
+    @a0[tid] = args->args[0]; @a1[tid] = args->args[1]; @a2[tid] = args->args[2];
+    @a3[tid] = args->args[3]; @a4[tid] = args->args[4]; @a5[tid] = args->args[5];
+  }
+}
+tracepoint:raw_syscalls:sys_exit /@traced[pid] && @nr[tid]/ {
+  $n = @nr[tid] - 1; $fd = (int32)@a0[tid];
+  if ($n == 0) { printf("%d read(%d, 0x%lx, %lu) = %ld\n", tid, $fd, @a1[tid], @a2[tid], args->ret); }
+  else if ($n == 1) { printf("%d write(%d, \"%r\", %lu) = %ld\n", tid, $fd, buf(uptr(@a1[tid]), @a2[tid]), @a2[tid], args->ret); }
+  else if ($n == 2) { printf("%d open(\"%s\", %d, 0%o) = %ld\n", tid, str(uptr(@a0[tid])), @a1[tid], @a2[tid], args->ret); }
+  else if ($n == 3) { printf("%d close(%d) = %ld\n", tid, $fd, args->ret); }
+  else if ($n == 16) { printf("%d ioctl(%d, 0x%lx, 0x%lx) = %ld\n", tid, $fd, @a1[tid], @a2[tid], args->ret); }
+  else if ($n == 20) { printf("%d writev(%d, 0x%lx, %lu) = %ld\n", tid, $fd, @a1[tid], @a2[tid], args->ret); }
+  else if ($n == 39) { printf("%d getpid() = %ld\n", tid, args->ret); }
+  else if ($n == 56) { printf("%d clone(0x%lx, 0x%lx, 0x%lx, 0x%lx, 0x%lx) = %ld\n", tid, @a0[tid], @a1[tid], @a2[tid], @a3[tid], @a4[tid], args->ret); }
+  else if ($n == 95) { printf("%d umask(0%o) = 0%o\n", tid, @a0[tid], args->ret); }
+  else if ($n == 110) { printf("%d getppid() = %ld\n", tid, args->ret); }
+  else if ($n == 257) { printf("%d openat(%d, \"%s\", %d, 0%o) = %ld\n", tid, $fd, str(uptr(@a1[tid])), @a2[tid], @a3[tid], args->ret); }
+  else { printf("%d syscall_%d(0x%lx, 0x%lx, 0x%lx, 0x%lx, 0x%lx, 0x%lx) = %ld\n", tid, $n, @a0[tid], @a1[tid], @a2[tid], @a3[tid], @a4[tid], @a5[tid], args->ret); }
+  delete(@nr[tid]); delete(@a0[tid]); delete(@a1[tid]); delete(@a2[tid]);
+  delete(@a3[tid]); delete(@a4[tid]); delete(@a5[tid]);
+})"
+     "'",
+     Format::kStrace, "bpftrace", "bpftrace", false, false, true, true, true,
+     Percent::kAsIs},
     // Recorded, then replayed into the report; the data stays beside it.
     {"uftrace",
      "sh -c 'uftrace record --force -a -d \"$0.data\" \"$@\"; "
@@ -218,6 +260,9 @@ bool split_words(const std::string &line, std::vector<std::string> &words,
 std::string Observer::cannot_run(const Situation &situation) const {
   const BuiltIn *known = probes::built_in(label_);
   if (!known) return "";
+  if (label_ == "bpftrace" && geteuid() != 0)
+    return "bpftrace loads its programs into the kernel, which only root may: "
+           "check as root";
   if (situation.other_user() && !known->other_users)
     return label_ +
            " reads the kernel's tracing, which is root's: it cannot run as "

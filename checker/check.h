@@ -32,7 +32,7 @@ struct BuiltIn {
   bool i386;            // can observe an i386 program (qemu-user: qemu-i386)
   Percent percent;      // how it reads a % in its report's path
 };
-constexpr std::size_t kBuiltIns = 9;
+constexpr std::size_t kBuiltIns = 10;
 extern const BuiltIn kBuiltIn[kBuiltIns];
 const BuiltIn *built_in(const std::string &name);
 

@@ -43,7 +43,7 @@ observer's report against it.
   list       the situations, one a line
   show       a situation's reference, each call beside its source line
   check      hold an observer against the reference. OBSERVER is strace,
-             ltrace, qemu-user, valgrind, perf-trace, uftrace (or
+             ltrace, qemu-user, valgrind, perf-trace, uftrace, bpftrace (or
              qemu-user-log, valgrind-log-file, perf-trace-o, which write a
              file), all of them (all), both strace and ltrace when not
              given, or a command line, run with the program and its

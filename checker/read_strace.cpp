@@ -76,6 +76,11 @@ std::string read_strace(std::string_view text, std::vector<Process> &out) {
     // strace's own notes, where its report shares standard error with them:
     // "strace: Process 1235 attached".
     if (!call.is_call && line.rfind("strace: ", 0) == 0) return Keep::kSkip;
+    // Where a process changes ABI, as an i386 program does under a 64-bit
+    // strace: "[ Process PID=1234 runs in 32 bit mode. ]".
+    if (!call.is_call && line.rfind("[ Process PID=", 0) == 0 &&
+        line.find(" mode. ]") != std::string::npos)
+      return Keep::kSkip;
     if (line.find(" /* ") != std::string::npos) {  // -X verbose
       call = parse_call(named_values(line));
       take_paths(call);

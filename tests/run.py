@@ -24,6 +24,8 @@ import tempfile
 import time
 from xml.etree import ElementTree
 
+from replays import verdicts
+
 TESTS = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -155,8 +157,15 @@ def observer(build, situation, fmt, expect, words):
     tool = {'qemu': 'qemu-x86_64', 'qemu-user': 'qemu-x86_64', 'qemu-user-log': 'qemu-x86_64',
             'valgrind-log-file': 'valgrind', 'perf-trace': 'perf',
             'perf-trace-o': 'perf'}.get(tool, tool)
-    if tool in ('strace', 'ltrace', 'qemu-x86_64', 'valgrind', 'perf', 'uftrace'):
+    if tool in ('strace', 'ltrace', 'qemu-x86_64', 'valgrind', 'perf', 'uftrace', 'bpftrace'):
         needs(tool)
+        if tool == 'bpftrace':
+            needs_root('bpftrace loads its programs into the kernel')
+            tried = subprocess.run(['bpftrace', '-q', '-e', 'BEGIN { exit(); }'],
+                                   capture_output=True, text=True)
+            if tried.returncode:
+                print('bpftrace cannot trace here: %s' % tried.stderr.strip()[-200:])
+                sys.exit(77)
         if tool == 'perf':
             tried = subprocess.run(['perf', 'trace', '-o', os.devnull, '--', 'true'],
                                    capture_output=True, text=True)
@@ -563,6 +572,31 @@ def replay(build, folder):
     return problems
 
 
+def replayed(build, folder):
+    """Real observers' runs (tests/replays/FOLDER/SITUATION/OBSERVER, kept by
+    tests/replays.py) given back by tests/replay-observer, with no observer
+    installed: each is judged against the references as it was when it ran."""
+    where = os.path.join(TESTS, 'replays', folder)
+    problems, count = [], 0
+    for situation in sorted(os.listdir(where)):
+        for name in sorted(os.listdir(os.path.join(where, situation))):
+            if not os.path.exists(os.path.join(where, situation, name, 'verdict')):
+                continue  # the start-up
+            with open(os.path.join(where, situation, name, 'verdict')) as f:
+                want = f.read()
+            command = ' '.join(shlex.quote(w) for w in [
+                os.path.join(TESTS, 'replay-observer'), where, situation, name, '{report}', '--'])
+            done = subprocess.run([checker(build), 'check', '--name', name, '--observer', command,
+                                   situation], capture_output=True, text=True, timeout=60)
+            got = verdicts(done.stdout).get(situation, done.stdout + done.stderr)
+            count += 1
+            if got != want:
+                problems.append('%s under %s: judged\n%swhere it was\n%s' % (
+                    situation, name, got, want))
+    print('%d runs judged again' % count)
+    return problems
+
+
 def attack(build):
     """While root checks, a user that no situation runs as plants symbolic
     links to a file of root's in every folder it can reach under the
@@ -721,7 +755,7 @@ def main():
         problems = observer(build, args[0], args[1], args[2], args[3:])
     elif kind in ('tmpdir', 'mounted', 'interrupt', 'escape', 'descriptors', 'nofile',
                   'junit-link', 'squatted', 'hostile', 'replay', 'formats', 'keep',
-                  'recorded'):
+                  'recorded', 'replayed'):
         problems = globals()[kind.replace('-', '_')](build, *args)
     else:
         fail('unknown kind %s in tests/cases' % kind)
