@@ -161,8 +161,12 @@ def observer(build, situation, fmt, expect, words):
         needs(tool)
         if tool == 'bpftrace':
             needs_root('bpftrace loads its programs into the kernel')
-            tried = subprocess.run(['bpftrace', '-q', '-e', 'BEGIN { exit(); }'],
-                                   capture_output=True, text=True)
+            # A tracepoint's arguments need the kernel's types (BTF), which
+            # bpftrace may not read here, as without CAP_SYS_ADMIN.
+            tried = subprocess.run(
+                ['bpftrace', '-q', '-e', 'tracepoint:sched:sched_process_fork '
+                 '/args->parent_pid == 0/ { exit(); } BEGIN { exit(); }'],
+                capture_output=True, text=True)
             if tried.returncode:
                 print('bpftrace cannot trace here: %s' % tried.stderr.strip()[-200:])
                 sys.exit(77)
