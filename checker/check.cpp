@@ -182,6 +182,7 @@ tracepoint:raw_syscalls:sys_exit /@traced[pid] && @nr[tid]/ {
   else if ($n == 1) { printf("%d write(%d, \"%r\", %lu) = %ld\n", tid, $fd, buf(uptr(@a1[tid]), @a2[tid]), @a2[tid], args->ret); }
   else if ($n == 2) { printf("%d open(\"%s\", %d, 0%o) = %ld\n", tid, str(uptr(@a0[tid])), @a1[tid], @a2[tid], args->ret); }
   else if ($n == 3) { printf("%d close(%d) = %ld\n", tid, $fd, args->ret); }
+  else if ($n == 5) { printf("%d fstat(%d, 0x%lx) = %ld\n", tid, $fd, @a1[tid], args->ret); }
   else if ($n == 16) { printf("%d ioctl(%d, 0x%lx, 0x%lx) = %ld\n", tid, $fd, @a1[tid], @a2[tid], args->ret); }
   else if ($n == 20) { printf("%d writev(%d, 0x%lx, %lu) = %ld\n", tid, $fd, @a1[tid], @a2[tid], args->ret); }
   else if ($n == 39) { printf("%d getpid() = %ld\n", tid, args->ret); }
@@ -189,6 +190,7 @@ tracepoint:raw_syscalls:sys_exit /@traced[pid] && @nr[tid]/ {
   else if ($n == 95) { printf("%d umask(0%o) = 0%o\n", tid, @a0[tid], args->ret); }
   else if ($n == 110) { printf("%d getppid() = %ld\n", tid, args->ret); }
   else if ($n == 257) { printf("%d openat(%d, \"%s\", %d, 0%o) = %ld\n", tid, $fd, str(uptr(@a1[tid])), @a2[tid], @a3[tid], args->ret); }
+  else if ($n == 262) { printf("%d newfstatat(%d, \"%s\", 0x%lx, 0x%lx) = %ld\n", tid, $fd, str(uptr(@a1[tid])), @a2[tid], @a3[tid], args->ret); }
   else { printf("%d syscall_%d(0x%lx, 0x%lx, 0x%lx, 0x%lx, 0x%lx, 0x%lx) = %ld\n", tid, $n, @a0[tid], @a1[tid], @a2[tid], @a3[tid], @a4[tid], @a5[tid], args->ret); }
   delete(@nr[tid]); delete(@a0[tid]); delete(@a1[tid]); delete(@a2[tid]);
   delete(@a3[tid]); delete(@a4[tid]); delete(@a5[tid]);
