@@ -157,26 +157,29 @@ const BuiltIn kBuiltIn[kBuiltIns] = {
     // As bpftrace users run it, -c and -o, which leave their marks in the
     // program: the report's descriptor, and blank lines in its output.
     {"bpftrace",
-     "sh -c 's=$1; shift; exec env BPFTRACE_STRLEN=200 bpftrace -q -o \"$0\" "
+     "sh -c 's=$1; shift; exec env BPFTRACE_STRLEN=200 BPFTRACE_MAX_STRLEN=200 "
+     "bpftrace --no-warnings -q -o \"$0\" "
      "-e \"$s\" -c \"$*\"' {report} '"
      // Every system call of the program and its children, at its return, with
      // the strings of the calls these programs make (read from the process's
      // memory: uptr) and the rest as raw values; a call that never returns
      // (exit_group) at its entry. bpftrace shows no exits, and its -c takes
      // one command line, which it splits at spaces.
-     R"(BEGIN { @traced[cpid] = 1; }
-tracepoint:sched:sched_process_fork /@traced[args->parent_pid]/ { @traced[args->child_pid] = 1; }
-tracepoint:sched:sched_process_exit /@traced[pid]/ { delete(@traced[pid]); }
-tracepoint:raw_syscalls:sys_enter /@traced[pid]/ {
-  if (args->id == 231 || args->id == 60) {
-    printf("%d %s(%d) = ?\n", tid, args->id == 231 ? "exit_group" : "exit", (int32)args->args[0]);
+     R"(tracepoint:sched:sched_process_fork /@traced[args->parent_pid]/ { @traced[args->child_pid] = 1; }
+tracepoint:sched:sched_process_exit /@traced[curtask->tgid] && curtask->pid == curtask->tgid/ { delete(@traced[curtask->tgid]); }
+tracepoint:raw_syscalls:sys_enter /@traced[curtask->tgid] || pid == cpid/ {
+  @traced[curtask->tgid] = 1;
+  if (args->id == 231) {
+    printf("%d exit_group(%d) = ?\n", tid, (int32)args->args[0]);
+  } else if (args->id == 60) {
+    printf("%d exit(%d) = ?\n", tid, (int32)args->args[0]);
   } else {
     @nr[tid] = args->id + 1;
     @a0[tid] = args->args[0]; @a1[tid] = args->args[1]; @a2[tid] = args->args[2];
     @a3[tid] = args->args[3]; @a4[tid] = args->args[4]; @a5[tid] = args->args[5];
   }
 }
-tracepoint:raw_syscalls:sys_exit /@traced[pid] && @nr[tid]/ {
+tracepoint:raw_syscalls:sys_exit /@traced[curtask->tgid] && @nr[tid]/ {
   $n = @nr[tid] - 1; $fd = (int32)@a0[tid];
   if ($n == 0) { printf("%d read(%d, 0x%lx, %lu) = %ld\n", tid, $fd, @a1[tid], @a2[tid], args->ret); }
   else if ($n == 1) { printf("%d write(%d, \"%r\", %lu) = %ld\n", tid, $fd, buf(uptr(@a1[tid]), @a2[tid]), @a2[tid], args->ret); }
