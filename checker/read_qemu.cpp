@@ -339,6 +339,19 @@ std::string heads_rejoined(std::string_view text) {
     while (call < text.size() && word_char(text[call])) ++call;
     std::size_t id = start;  // the shortest prefix that leaves a known id
     while (id < i && !ids.count(text.substr(id, i - id))) ++id;
+    // Another process's separator between an id and its name: "21591 "
+    // " = " "getppid()": the separator goes first, then the whole head.
+    std::size_t after = i + 4;
+    while (after < text.size() && word_char(text[after])) ++after;
+    if (id == start && id < i && text.compare(i + 1, 3, " = ") == 0 &&
+        i + 4 < text.size() && word_start(text[i + 4]) && !digit(text[i + 4]) &&
+        after < text.size() && text[after] == '(') {
+      out.resize(out.size() - (i - start));
+      out += " = ";
+      out.append(text.substr(start, i - start + 1));
+      i += 3;  // on to the name
+      continue;
+    }
     const bool named_piece =
         !(text[i] != ' ' || start == i || name == i + 1 || call == name ||
           digit(text[name]) || call >= text.size() || text[call] != '(' ||
