@@ -24,7 +24,8 @@ import tempfile
 import time
 from xml.etree import ElementTree
 
-from replays import verdicts
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+from replays import verdicts  # noqa: E402
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 
