@@ -140,7 +140,7 @@ constexpr long long kParentTid = 0x100000 | 0x1000;    // ..._SETTID, PIDFD
 constexpr long long kChildTid = 0x1000000 | 0x200000;  // SETTID, CLEARTID
 
 // x86-64's numbers of the calls these programs and their C libraries make.
-const std::pair<int, const char *> kNumbers[] = {
+const std::vector<std::pair<int, const char *>> kNumbers = {
     {0, "read"},          {1, "write"},
     {2, "open"},          {3, "close"},
     {4, "stat"},          {5, "fstat"},
@@ -165,51 +165,52 @@ const std::pair<int, const char *> kNumbers[] = {
     {435, "clone3"}};
 
 // i386's numbers of the same calls, where they differ in name too.
-const std::pair<int, const char *> kNumbers386[] = {{1, "exit"},
-                                                    {2, "fork"},
-                                                    {3, "read"},
-                                                    {4, "write"},
-                                                    {5, "open"},
-                                                    {6, "close"},
-                                                    {11, "execve"},
-                                                    {20, "getpid"},
-                                                    {33, "access"},
-                                                    {45, "brk"},
-                                                    {54, "ioctl"},
-                                                    {60, "umask"},
-                                                    {64, "getppid"},
-                                                    {85, "readlink"},
-                                                    {91, "munmap"},
-                                                    {114, "wait4"},
-                                                    {120, "clone"},
-                                                    {122, "uname"},
-                                                    {125, "mprotect"},
-                                                    {140, "_llseek"},
-                                                    {146, "writev"},
-                                                    {174, "rt_sigaction"},
-                                                    {175, "rt_sigprocmask"},
-                                                    {180, "pread64"},
-                                                    {190, "vfork"},
-                                                    {191, "ugetrlimit"},
-                                                    {192, "mmap2"},
-                                                    {195, "stat64"},
-                                                    {196, "lstat64"},
-                                                    {197, "fstat64"},
-                                                    {221, "fcntl64"},
-                                                    {224, "gettid"},
-                                                    {240, "futex"},
-                                                    {243, "set_thread_area"},
-                                                    {252, "exit_group"},
-                                                    {258, "set_tid_address"},
-                                                    {295, "openat"},
-                                                    {300, "fstatat64"},
-                                                    {311, "set_robust_list"},
-                                                    {340, "prlimit64"},
-                                                    {355, "getrandom"},
-                                                    {383, "statx"},
-                                                    {384, "arch_prctl"},
-                                                    {386, "rseq"},
-                                                    {435, "clone3"}};
+const std::vector<std::pair<int, const char *>> kNumbers386 = {
+    {1, "exit"},
+    {2, "fork"},
+    {3, "read"},
+    {4, "write"},
+    {5, "open"},
+    {6, "close"},
+    {11, "execve"},
+    {20, "getpid"},
+    {33, "access"},
+    {45, "brk"},
+    {54, "ioctl"},
+    {60, "umask"},
+    {64, "getppid"},
+    {85, "readlink"},
+    {91, "munmap"},
+    {114, "wait4"},
+    {120, "clone"},
+    {122, "uname"},
+    {125, "mprotect"},
+    {140, "_llseek"},
+    {146, "writev"},
+    {174, "rt_sigaction"},
+    {175, "rt_sigprocmask"},
+    {180, "pread64"},
+    {190, "vfork"},
+    {191, "ugetrlimit"},
+    {192, "mmap2"},
+    {195, "stat64"},
+    {196, "lstat64"},
+    {197, "fstat64"},
+    {221, "fcntl64"},
+    {224, "gettid"},
+    {240, "futex"},
+    {243, "set_thread_area"},
+    {252, "exit_group"},
+    {258, "set_tid_address"},
+    {295, "openat"},
+    {300, "fstatat64"},
+    {311, "set_robust_list"},
+    {340, "prlimit64"},
+    {355, "getrandom"},
+    {383, "statx"},
+    {384, "arch_prctl"},
+    {386, "rseq"},
+    {435, "clone3"}};
 
 // i386's clone takes the thread pointer before the child's id pointer.
 const std::vector<Parameter> kClone386 = {{"flags", Type::kFlags},
@@ -283,12 +284,7 @@ std::string call_numbered(long long number) {
 }
 
 std::string call_numbered(long long number, Abi abi) {
-  if (abi == Abi::kI386) {
-    for (const auto &[known, name] : kNumbers386)
-      if (known == number) return name;
-    return "";
-  }
-  for (const auto &[known, name] : kNumbers)
+  for (const auto &[known, name] : abi == Abi::kI386 ? kNumbers386 : kNumbers)
     if (known == number) return name;
   return "";
 }

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "elf.h"
+
 namespace probes {
 
 enum class Type {
@@ -51,7 +53,6 @@ bool can_return(std::string_view call, long long value, long long error,
 
 // The ABI of the processes that this thread reads and judges: it numbers
 // the calls and orders clone's arguments. x86-64's unless an AbiScope says.
-enum class Abi : std::uint8_t { kX86_64, kI386 };
 class AbiScope {
  public:
   explicit AbiScope(Abi abi);

@@ -31,16 +31,12 @@ namespace {
 const char *const kStartupConditions[] = {"stdout", "user", "nproc", "rofs"};
 constexpr std::size_t kMaxStartup = 2000;
 
-Abi abi_in(const std::string &program) {
-  return abi_of(program) == "i386" ? Abi::kI386 : Abi::kX86_64;
-}
-
 // Why this kernel cannot run the build's programs, which are i386's where
 // 32-bit emulation is off; "" when it can. Found once: all are of one ABI.
 const std::string &kernel_refuses() {
   static const std::string why = [] {
     const std::string empty = places().programs + "/empty-main";
-    if (abi_of(empty) != "i386") return std::string();
+    if (abi_of(empty) != Abi::kI386) return std::string();
     const std::string error = kernel_refusal(empty);
     return error.empty() ? error
                          : "this kernel does not run i386 programs (" + error +
@@ -131,29 +127,29 @@ void Observer::kept(const std::string &situation, const Seen &seen) const {
 // and open that file in the program's process.
 const BuiltIn kBuiltIn[kBuiltIns] = {
     {"strace", "strace -q -f -s 4096 -o {report} --", Format::kStrace, "strace",
-     "strace", true, true, false, true, true, Percent::kAsIs},
+     "strace", true, true, false, true, true, Percent::kAsIs, nullptr},
     {"ltrace", "ltrace " LTRACE_PROTOTYPES " -f -s 4096 -o {report} --",
      Format::kLtrace, "ltrace", "ltrace", true, true, false, true, true,
-     Percent::kAsIs},
+     Percent::kAsIs, nullptr},
     {"qemu-user", "qemu-x86_64 -strace", Format::kQemu, "qemu-x86_64",
-     "qemu-user", true, true, false, true, true, Percent::kAsIs},
+     "qemu-user", true, true, false, true, true, Percent::kAsIs, "qemu-i386"},
     {"qemu-user-log", "qemu-x86_64 -strace -D {report}", Format::kQemu,
      "qemu-x86_64", "qemu-user", true, true, false, true, true,
-     Percent::kAvoided},
+     Percent::kAvoided, "qemu-i386"},
     // Nulgrind: system calls alone, without memcheck's words in between.
     {"valgrind",
      "valgrind --tool=none --trace-syscalls=yes --trace-children=yes",
      Format::kValgrind, "valgrind", "valgrind", true, true, false, true, true,
-     Percent::kAsIs},
+     Percent::kAsIs, nullptr},
     {"valgrind-log-file",
      "valgrind --tool=none --trace-syscalls=yes --trace-children=yes "
      "--log-file={report}",
      Format::kValgrind, "valgrind", "valgrind", true, true, false, true, true,
-     Percent::kDoubled},
+     Percent::kDoubled, nullptr},
     {"perf-trace", "perf trace --", Format::kPerf, "perf", "linux-perf", false,
-     true, true, true, true, Percent::kAsIs},
+     true, true, true, true, Percent::kAsIs, nullptr},
     {"perf-trace-o", "perf trace -o {report} --", Format::kPerf, "perf",
-     "linux-perf", false, true, true, true, true, Percent::kAsIs},
+     "linux-perf", false, true, true, true, true, Percent::kAsIs, nullptr},
     // As bpftrace users run it, -c and -o, which leave their marks in the
     // program: the report's descriptor, and blank lines in its output.
     {"bpftrace",
@@ -199,14 +195,14 @@ tracepoint:raw_syscalls:sys_exit /@traced[curtask->tgid] && @nr[tid]/ {
   delete(@a3[tid]); delete(@a4[tid]); delete(@a5[tid]);
 })"
      "'",
-     Format::kStrace, "bpftrace", "bpftrace", false, false, true, true, true,
-     Percent::kAsIs},
+     Format::kStrace, "bpftrace", "bpftrace", false, false, true, true, false,
+     Percent::kAsIs, nullptr},
     // Recorded, then replayed into the report; the data stays beside it.
     {"uftrace",
      "sh -c 'uftrace record --force -a -d \"$0.data\" \"$@\"; "
      "exec uftrace replay --no-pager -f tid -d \"$0.data\" >\"$0\"' {report}",
      Format::kUftrace, "uftrace", "uftrace", true, false, false, false, false,
-     Percent::kAsIs}};
+     Percent::kAsIs, nullptr}};
 
 const BuiltIn *built_in(const std::string &name) {
   for (const BuiltIn &observer : kBuiltIn)
@@ -275,10 +271,14 @@ std::string Observer::cannot_run(const Situation &situation) const {
   const std::string program = program_path(situation.program);
   if (!known->musl && libc_of(program) == "musl")
     return label_ + " cannot observe a program built against musl";
-  if (!known->i386 && abi_of(program) == "i386")
-    return label_ + " cannot observe an i386 program";
-  // qemu-user emulates the processor: it runs what the kernel will not.
-  if (!kernel_refuses().empty() && std::string(known->package) != "qemu-user")
+  // The script knows x86-64's numbers; an i386 process's are others (3 is
+  // read, not close), and its exit_group, 252, would never be shown.
+  if (!known->i386 && abi_of(program) == Abi::kI386)
+    return label_ == "bpftrace"
+               ? "the checker's bpftrace script knows x86-64's call numbers: "
+                 "it cannot observe an i386 program"
+               : label_ + " cannot observe an i386 program";
+  if (!kernel_refuses().empty() && !known->emulator_i386)
     return kernel_refuses();
   if (situation.has("nproc") && !known->limited)
     return label_ + " runs processes of its own, more than a limit of " +
@@ -304,9 +304,8 @@ std::vector<std::string> Observer::command_for(
     const std::string &program) const {
   const BuiltIn *known = probes::built_in(label_);
   std::vector<std::string> words = command_;
-  if (known && std::string(known->package) == "qemu-user" &&
-      abi_of(program) == "i386")
-    words.front() = "qemu-i386";
+  if (known && known->emulator_i386 && abi_of(program) == Abi::kI386)
+    words.front() = known->emulator_i386;
   return words;
 }
 
@@ -350,7 +349,7 @@ Observer::Startup Observer::startup(const Situation &situation) {
   if (!mine) return future.get();
   try {
     const std::string empty = places().programs + "/empty-main";
-    const AbiScope abi(abi_in(empty));
+    const AbiScope abi(abi_of(empty));
     const Seen seen =
         run(command_for(empty), empty, {}, conditions, timeout_, percent_);
     // An observer that runs the program on the kernel fails with it; one
@@ -424,7 +423,7 @@ Observer::Verdict Observer::check(const Situation &situation) {
   if (!unavailable_.empty()) return {"skipped", {unavailable_}};
   const std::string program = program_path(situation.program);
   const std::vector<std::string> variants = variants_of(program);
-  const AbiScope abi(abi_in(program));
+  const AbiScope abi(abi_of(program));
   auto failed = [](const Failure &failure) -> Verdict {
     const std::string text = failure.what();
     if (text.rfind("skipped: ", 0) == 0) return {"skipped", {text.substr(9)}};

@@ -29,8 +29,11 @@ struct BuiltIn {
   bool limited;         // can run under a process limit of two
   bool may_be_refused;  // may find the kernel's tracing refused to it
   bool musl;            // can observe a program built against musl
-  bool i386;            // can observe an i386 program (qemu-user: qemu-i386)
+  bool i386;            // can observe an i386 program
   Percent percent;      // how it reads a % in its report's path
+  // For an emulator of the processor, which runs what the kernel will not:
+  // the command that emulates an i386 one in place of the tool (qemu-i386).
+  const char *emulator_i386;
 };
 constexpr std::size_t kBuiltIns = 10;
 extern const BuiltIn kBuiltIn[kBuiltIns];

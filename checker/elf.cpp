@@ -141,18 +141,19 @@ std::string libc_of(const std::string &program) {
   return loader.find("ld-musl") != std::string::npos ? "musl" : "";
 }
 
-std::string abi_of(const std::string &program) {
+Abi abi_of(const std::string &program) {
   const auto data = elf_file(program);
   Elf32_Ehdr header;
-  if (!data || !at(*data, 0, header)) return "";
+  if (!data || !at(*data, 0, header)) return Abi::kX86_64;
   return header.e_ident[EI_CLASS] == ELFCLASS32 && header.e_machine == EM_386
-             ? "i386"
-             : "";
+             ? Abi::kI386
+             : Abi::kX86_64;
 }
 
 std::vector<std::string> variants_of(const std::string &program) {
   std::vector<std::string> folders;
-  for (const std::string &variant : {abi_of(program), libc_of(program)})
+  const std::string abi = abi_of(program) == Abi::kI386 ? "i386" : "";
+  for (const std::string &variant : {abi, libc_of(program)})
     if (!variant.empty()) folders.push_back(variant);
   return folders;
 }

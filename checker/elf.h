@@ -13,9 +13,11 @@ namespace probes {
 // "": the shared references are glibc's.
 std::string libc_of(const std::string &program);
 
-// "i386" for a 32-bit x86 program (ELFCLASS32, EM_386), else "": the shared
-// references are x86-64's.
-std::string abi_of(const std::string &program);
+// The ABIs of the programs: the shared references are x86-64's.
+enum class Abi : std::uint8_t { kX86_64, kI386 };
+
+// kI386 for a 32-bit x86 program (ELFCLASS32, EM_386), else kX86_64.
+Abi abi_of(const std::string &program);
 
 // The folders of references of the program's own, the most particular first:
 // its ABI's (i386/), then its C library's (musl/).
