@@ -342,7 +342,11 @@ std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
   result.reserve(processes.size());
   for (std::size_t index = 0; index < processes.size(); ++index) {
     const bool observer_is_program = decoding.in_process && index == 0;
-    long own = observer_is_program ? observer : processes[index].pid;
+    // The report's id of the program where it shows one: an observer run
+    // by a wrapper of the user's is not the program's process.
+    long own = observer_is_program && processes[index].pid <= 0
+                   ? observer
+                   : processes[index].pid;
     std::vector<Call> calls;
     for (const Call &call : processes[index].calls) {
       if (decoding.system_calls && libc_own(call)) continue;
@@ -375,9 +379,8 @@ std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
                  child != place.end() && child->second > index)
           role = "CHILD";
         else if (name == "getppid" &&
-                 (observer_is_program
-                      ? value == getpid()
-                      : parent_like(value, own, place, observer)))
+                 ((observer_is_program && value == getpid()) ||
+                  parent_like(value, own, place, observer)))
           role = "PARENT";
         if (role) {
           named.result = role;

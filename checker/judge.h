@@ -17,7 +17,8 @@ namespace probes {
 // without what the C library does on its own account, and with the process
 // ids that calls return named for what they are (PID, CHILD, PARENT).
 // An observer that runs the program in its own process (DECODING's
-// in_process) is the program: its parent is this checker's process.
+// in_process) is the program: its parent is this checker's process, or a
+// wrapper that it started.
 // Without exits shown, "+++ exited" lines are left out.
 std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
                                          const Decoding &decoding,

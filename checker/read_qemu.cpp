@@ -196,7 +196,7 @@ void Pieces::head(std::string_view &text) {
   Line line;
   std::size_t name_end = 0;
   while (name_end < text.size() && word_char(text[name_end])) ++name_end;
-  line.name = std::string(text.substr(0, name_end));
+  line.name = call_name(text.substr(0, name_end));
   writers_[writer].lines.push_back(std::move(line));
   Line &added = writers_[writer].lines.back();
   if (name_end >= text.size() || text[name_end] != '(') {

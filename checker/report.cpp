@@ -327,6 +327,15 @@ std::string result_with_error(long long value, long long error) {
          (name.empty() ? "E" + std::to_string(error) : name);
 }
 
+std::string call_name(std::string_view written) {
+  if (written.rfind("syscall_", 0) == 0) {
+    const auto number = value_of(written.substr(8));
+    const std::string known = number ? call_numbered(*number) : "";
+    if (!known.empty()) return known;
+  }
+  return std::string(written);
+}
+
 Call parse_call(std::string_view line) {
   Call call;
   std::string_view s = trim(line);
@@ -339,13 +348,7 @@ Call parse_call(std::string_view line) {
   std::size_t i = 0;
   while (i < s.size() && (word_char(s[i]) || s[i] == '+')) ++i;
   if (i == 0 || i >= s.size() || s[i] != '(') return call;
-  call.name = std::string(s.substr(0, i));
-  // A call named by its number: syscall_0x1, syscall_1.
-  if (call.name.rfind("syscall_", 0) == 0) {
-    const auto number = value_of(call.name.substr(8));
-    const std::string known = number ? call_numbered(*number) : "";
-    if (!known.empty()) call.name = known;
-  }
+  call.name = call_name(s.substr(0, i));
   // The arguments, split at the commas outside strings and brackets; the
   // depth is a count, so that no nesting can exhaust the stack.
   std::size_t start = ++i;

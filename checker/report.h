@@ -83,6 +83,10 @@ std::string read_report(std::string_view bytes, Format format,
 // One call line in the C-like syntax that strace and ltrace share:
 // name(arg, arg) = result, or a line that is no call.
 Call parse_call(std::string_view line);
+
+// A call's name as a report writes it, or the name of the call that
+// "syscall_0x1" or "syscall_1" stands for in the ABI read.
+std::string call_name(std::string_view written);
 // The call as one line again, from its parts.
 std::string render(const Call &call);
 
