@@ -330,7 +330,7 @@ std::string result_with_error(long long value, long long error) {
 std::string call_name(std::string_view written) {
   if (written.rfind("syscall_", 0) == 0) {
     const auto number = value_of(written.substr(8));
-    const std::string known = number ? call_numbered(*number) : "";
+    std::string known = number ? call_numbered(*number) : "";
     if (!known.empty()) return known;
   }
   return std::string(written);
