@@ -578,7 +578,10 @@ bool pid_prefix(std::string_view &line, long &pid) {
     std::size_t name = close + 2;
     while (name < line.size() && word_char(line[name])) ++name;
     const std::string number(line.substr(1, close - 1));
-    const std::string called(line.substr(close + 2, name - close - 2));
+    // "[12]" alone: nothing after the bracket
+    const std::string called(close + 2 <= line.size()
+                                 ? line.substr(close + 2, name - close - 2)
+                                 : std::string_view());
     const long n = number.size() < 10 ? std::stol(number) : -1;
     if (close < line.size() && line[close] == ']' && number.size() < 10 &&
         (called.empty() || (call_numbered(n, Abi::kX86_64) != called &&
