@@ -136,13 +136,14 @@ const BuiltIn kBuiltIn[kBuiltIns] = {
     {"qemu-user-log", "qemu-x86_64 -strace -D {report}", Format::kQemu,
      "qemu-x86_64", "qemu-user", true, true, false, true, true,
      Percent::kAvoided, "qemu-i386"},
-    // Nulgrind: system calls alone, without memcheck's words in between.
+    // Nulgrind: system calls alone, without memcheck's words in between;
+    // no gdb server, whose pipes would be files of its own to clean up.
     {"valgrind",
-     "valgrind --tool=none --trace-syscalls=yes --trace-children=yes",
+     "valgrind --tool=none --trace-syscalls=yes --trace-children=yes --vgdb=no",
      Format::kValgrind, "valgrind", "valgrind", true, true, false, true, true,
      Percent::kAsIs, nullptr},
     {"valgrind-log-file",
-     "valgrind --tool=none --trace-syscalls=yes --trace-children=yes "
+     "valgrind --tool=none --trace-syscalls=yes --trace-children=yes --vgdb=no "
      "--log-file={report}",
      Format::kValgrind, "valgrind", "valgrind", true, true, false, true, true,
      Percent::kDoubled, nullptr},

@@ -492,6 +492,7 @@ struct Start {
   std::string cwd;
   bool own_folder = true;
   int cwd_fd = -1;
+  std::string home;  // the observer's HOME and TMPDIR: a folder of its own
 };
 
 // Step 4: the observer started in the situation's conditions. A step of the
@@ -503,9 +504,14 @@ pid_t start_observer(const Start &what, const Streams &streams,
   // cppcheck-suppress constVariableReference
   for (std::string &word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
-  std::string env_words[] = {"PATH=" + env_path(), "LC_ALL=C"};
+  // What an observer keeps for itself (valgrind's vgdb pipes, a tracer's
+  // temporary files) goes in its own folder of the run's, never in a folder
+  // that another user can plant a link in.
+  std::string env_words[] = {"PATH=" + env_path(), "LC_ALL=C",
+                             "HOME=" + what.home, "TMPDIR=" + what.home};
   // cppcheck-suppress variableScope
-  char *envp[] = {env_words[0].data(), env_words[1].data(), nullptr};
+  char *envp[] = {env_words[0].data(), env_words[1].data(), env_words[2].data(),
+                  env_words[3].data(), nullptr};
   int status_pipe[2];
   if (pipe2(status_pipe, O_CLOEXEC) != 0)
     throw OwnFailure("no pipe for the run: " + error_text(errno));
@@ -775,9 +781,12 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
   if (conditions.has("pre") && what.own_folder)
     prepare(cwd_folder.fd, conditions.get("pre"));
   const Fd report_folder = make_folder(work.fd.fd, "report", 0700);
-  if (fchown(report_folder.fd, user.uid, user.gid) != 0)
-    throw Failure("skipped: the report's folder cannot be given to user " +
-                  std::to_string(user.uid) + ": " + error_text(errno));
+  const Fd home_folder = make_folder(work.fd.fd, "home", 0700);
+  for (const int folder : {report_folder.fd, home_folder.fd})
+    if (fchown(folder, user.uid, user.gid) != 0)
+      throw Failure("skipped: the run's folders cannot be given to user " +
+                    std::to_string(user.uid) + ": " + error_text(errno));
+  what.home = work.path + "/home";
   what.words = command_line(command, report_path(work, what, percent),
                             user.program, args);
   what.path = find_command(what.words[0]);

@@ -326,6 +326,50 @@ def escape(build):
         shutil.rmtree(folder)
 
 
+def private(build):
+    """Each observer gets HOME and TMPDIR in a folder of the run's own, of
+    its user and mode 0700, gone with the run; valgrind leaves nothing in
+    /tmp, where another user could plant a link at its names."""
+    needs('strace')
+    folder = os.path.realpath(tempfile.mkdtemp(prefix='syscall-probes-private-'))
+    os.chmod(folder, 0o711)  # the user of probe4-no-fork passes through
+    kept = os.path.join(folder, 'kept')
+    where = ("sh -c 'stat -c \"%u %a %n\" \"$HOME\" \"$TMPDIR\" >&2; "
+             "exec strace -f -o \"$0\" -- \"$@\"' {report}")
+    situations = ['probe1-return-0'] + (['probe4-no-fork'] if os.geteuid() == 0 else [])
+    try:
+        done = subprocess.run([checker(build), 'check', '--keep', kept, '--name', 'where',
+                               '--observer', where] + situations, capture_output=True,
+                              text=True, env=dict(os.environ, TMPDIR=folder), timeout=120)
+        print(done.stdout + done.stderr)
+        problems = [] if done.returncode == 0 else ['exit %d' % done.returncode]
+        for situation in situations:
+            with open(os.path.join(kept, situation, 'where', 'stderr')) as f:
+                lines = [line.split(' ', 2) for line in f.read().splitlines()]
+            other = situation == 'probe4-no-fork'
+            for uid, mode, path in lines:
+                if not path.startswith(folder + '/syscall-probes-') or mode != '700' or \
+                        (int(uid) == os.geteuid()) == other or os.path.exists(path):
+                    problems.append('%s: %s %s %s is no private folder of the run' %
+                                    (situation, uid, mode, path))
+            if len(lines) != 2:
+                problems.append('%s: HOME and TMPDIR not both set' % situation)
+        if shutil.which('valgrind'):  # killed at its timeout, it cleans up nothing
+            before = set(os.listdir('/tmp'))
+            done = subprocess.run([checker(build), 'check', '--observer', 'valgrind',
+                                   '--timeout', '0.1', 'probe4-file'], capture_output=True,
+                                  text=True,
+                                  env=dict(os.environ, TMPDIR=folder), timeout=120)
+            print(done.stdout + done.stderr)
+            problems += ['valgrind left /tmp/' + name
+                         for name in set(os.listdir('/tmp')) - before if 'vgdb' in name]
+        shutil.rmtree(kept)
+        return problems + leftovers(folder)
+    finally:
+        shutil.rmtree(kept, ignore_errors=True)
+        shutil.rmtree(folder)
+
+
 def descriptors(build):
     """The checker holds a descriptor above 1024; the observer inherits none
     but 0, 1, 2 and the situation's 1000."""
@@ -758,7 +802,7 @@ def main():
         problems = together(build, *args)
     elif kind == 'observer':
         problems = observer(build, args[0], args[1], args[2], args[3:])
-    elif kind in ('tmpdir', 'mounted', 'interrupt', 'escape', 'descriptors', 'nofile',
+    elif kind in ('tmpdir', 'mounted', 'interrupt', 'escape', 'descriptors', 'nofile', 'private',
                   'junit-link', 'squatted', 'hostile', 'replay', 'formats', 'keep',
                   'recorded', 'replayed'):
         problems = globals()[kind.replace('-', '_')](build, *args)
