@@ -95,42 +95,89 @@ std::string env_path() {
   return path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
 }
 
-// Removes a folder and what it holds without following a link, by
-// descriptors, so that nothing renamed meanwhile leads elsewhere.
-void remove_tree(int parent, const char *name, int depth) {
-  int fd = -1;
-  // Short of descriptors (the reason the check stops, say), it waits for
-  // the other runs to let theirs go.
-  for (int tries = 0; tries < 1000; ++tries) {
-    fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  if (fd < 0) {
-    unlinkat(parent, name, 0);
-    return;
-  }
-  DIR *dir = fdopendir(fd);
-  if (!dir) {
-    close(fd);
-    return;
-  }
+// A folder's entries but . and .., read by its descriptor, which stays open.
+std::vector<std::string> entries(int fd) {
   std::vector<std::string> names;
+  const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  DIR *dir = copy >= 0 ? fdopendir(copy) : nullptr;
+  if (!dir) {
+    if (copy >= 0) close(copy);
+    return names;
+  }
+  rewinddir(dir);  // the copy shares its offset with FD's earlier readings
   while (const dirent *entry = readdir(dir)) {
     if (std::strcmp(entry->d_name, ".") != 0 &&
         std::strcmp(entry->d_name, "..") != 0)
       names.emplace_back(entry->d_name);
   }
-  for (const std::string &entry : names) {
-    struct stat info;
-    if (depth < 16 &&
-        fstatat(fd, entry.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISDIR(info.st_mode))
-      remove_tree(fd, entry.c_str(), depth + 1);
-    else
-      unlinkat(fd, entry.c_str(), 0);
-  }
   closedir(dir);
+  return names;
+}
+
+// A folder opened without following a link. Short of descriptors (the
+// reason the check stops, say), it waits for the other runs to let theirs go.
+int open_folder(int parent, const char *name) {
+  int fd = -1;
+  for (int tries = 0; tries < 1000; ++tries) {
+    fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return fd;
+}
+
+// How deep removal goes with a descriptor a level; what lies deeper is moved
+// up into the top folder and removed from there.
+constexpr int kRemovalDepth = 32;
+
+// Empties the folder FD: files unlinked, folders emptied and removed, those
+// kRemovalDepth down moved into TOP instead. True if anything was removed
+// or moved.
+bool empty_folder(int top, int fd, int depth, unsigned &moved) {
+  bool changed = false;
+  for (const std::string &entry : entries(fd)) {
+    struct stat info;
+    const bool folder =
+        fstatat(fd, entry.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(info.st_mode);
+    if (!folder) {
+      changed |= unlinkat(fd, entry.c_str(), 0) == 0;
+      continue;
+    }
+    if (depth >= kRemovalDepth) {
+      int renamed = -1;
+      for (int tries = 0; tries < 100 && renamed != 0; ++tries) {
+        const std::string as = "deeper-" + std::to_string(moved++);
+        renamed = static_cast<int>(syscall(SYS_renameat2, fd, entry.c_str(),
+                                           top, as.c_str(), RENAME_NOREPLACE));
+        if (renamed != 0 && errno != EEXIST) break;
+      }
+      changed |= renamed == 0;
+      continue;
+    }
+    const int inner = open_folder(fd, entry.c_str());
+    if (inner >= 0) {
+      changed |= empty_folder(top, inner, depth + 1, moved);
+      close(inner);
+    }
+    changed |= unlinkat(fd, entry.c_str(), AT_REMOVEDIR) == 0;
+  }
+  return changed;
+}
+
+// Removes a folder and what it holds, of any depth, by descriptors, without
+// following a link: nothing renamed meanwhile leads elsewhere, and no more
+// than kRemovalDepth descriptors are held at once.
+void remove_tree(int parent, const char *name) {
+  const int fd = open_folder(parent, name);
+  if (fd < 0) {
+    unlinkat(parent, name, 0);
+    return;
+  }
+  unsigned moved = 0;
+  while (empty_folder(fd, fd, 1, moved) && !entries(fd).empty()) {
+  }
+  close(fd);
   unlinkat(parent, name, AT_REMOVEDIR);
 }
 
@@ -183,7 +230,7 @@ struct Work {
   Work(const Work &) = delete;
   Work &operator=(const Work &) = delete;
   ~Work() {
-    if (!name.empty()) remove_tree(temporary().fd, name.c_str(), 0);
+    if (!name.empty()) remove_tree(temporary().fd, name.c_str());
   }
 };
 

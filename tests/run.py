@@ -328,13 +328,15 @@ def escape(build):
 
 def private(build):
     """Each observer gets HOME and TMPDIR in a folder of the run's own, of
-    its user and mode 0700, gone with the run; valgrind leaves nothing in
-    /tmp, where another user could plant a link at its names."""
+    its user and mode 0700, gone with the run however deep a tree it leaves
+    there; valgrind leaves nothing in /tmp, where another user could plant a
+    link at its names."""
     needs('strace')
     folder = os.path.realpath(tempfile.mkdtemp(prefix='syscall-probes-private-'))
     os.chmod(folder, 0o711)  # the user of probe4-no-fork passes through
     kept = os.path.join(folder, 'kept')
     where = ("sh -c 'stat -c \"%u %a %n\" \"$HOME\" \"$TMPDIR\" >&2; "
+             "mkdir -p \"$HOME/" + 'd/' * 300 + "\"; touch \"$HOME/" + 'd/' * 300 + "f\"; "
              "exec strace -f -o \"$0\" -- \"$@\"' {report}")
     situations = ['probe1-return-0'] + (['probe4-no-fork'] if os.geteuid() == 0 else [])
     try:
