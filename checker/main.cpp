@@ -68,7 +68,7 @@ usage error. See syscall-probes(1).
 )";
 
 [[noreturn]] void usage(const std::string &message) {
-  std::cerr << "syscall-probes: " << message << "\n";
+  std::cerr << "syscall-probes: " << printable(message) << "\n";
   std::exit(2);
 }
 
@@ -204,7 +204,7 @@ int command_check(const Output &out, const std::vector<Situation> &table,
     if (find_command(tool).empty()) {
       if (labels.size() == 1) {  // the one observer asked for
         std::printf("%s: %s is not installed or not on the PATH\n",
-                    label.c_str(), tool.c_str());
+                    printable(label).c_str(), printable(tool).c_str());
         return 1;
       }
       observers.back()->unavailable(tool +
@@ -293,7 +293,8 @@ int command_check(const Output &out, const std::vector<Situation> &table,
   if (stopped()) end_every_run();
   for (std::thread &worker : workers) worker.join();
   if (!own_failure.empty()) {
-    std::fprintf(stderr, "syscall-probes: %s\n", own_failure.c_str());
+    std::fprintf(stderr, "syscall-probes: %s\n",
+                 printable(own_failure).c_str());
     return 2;
   }
   if (const int signal = interrupted()) {

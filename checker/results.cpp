@@ -5,10 +5,7 @@
 #include <cstdio>
 
 namespace probes {
-namespace {
 
-// A report's bytes in a line: control characters as \xNN, which neither
-// YAML nor XML 1.0 can hold as they are.
 std::string printable(const std::string &line) {
   std::string out;
   for (const char c : line) {
@@ -23,6 +20,8 @@ std::string printable(const std::string &line) {
   }
   return out;
 }
+
+namespace {
 
 std::string yaml_quoted(const std::string &line) {
   std::string out = "'";
@@ -72,15 +71,16 @@ std::string headline(const Result &result) {
 std::string text_line(const Result &result, std::size_t width) {
   std::string head = result.situation;
   head.resize(std::max(width, head.size()), ' ');
-  std::string shown = result.observer;
+  std::string shown = printable(result.observer);
   shown.resize(std::max<std::size_t>(6, shown.size()), ' ');
   head += "  " + shown + "  " + result.word;
-  if (!result.note.empty()) head += " (" + result.note + ")";
+  if (!result.note.empty()) head += " (" + printable(result.note) + ")";
   if (result.lines.size() == 1)
-    head += ": " + result.lines[0];  // a reason; a diff goes below
+    head += ": " + printable(result.lines[0]);  // a reason; a diff goes below
   head += "\n";
   if (result.word == "FAILED" && result.lines.size() > 1)
-    for (const std::string &line : result.lines) head += "    " + line + "\n";
+    for (const std::string &line : result.lines)
+      head += "    " + printable(line) + "\n";
   return head;
 }
 

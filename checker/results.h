@@ -17,6 +17,10 @@ struct Result {
   std::string note;                // of a pass: what the report did not show
 };
 
+// A report's bytes in a line: control characters as \xNN, which neither a
+// terminal (an escape sequence sets its title or colours), YAML nor XML 1.0
+// may be given as they are.
+std::string printable(const std::string &line);
 // The reason in one line: for a difference, what differs and where it
 // begins ("the calls of the process, first at close(3) = 0, where ...").
 std::string headline(const Result &result);

@@ -22,6 +22,7 @@
 #include "check.h"
 #include "elf.h"
 #include "report.h"
+#include "results.h"
 #include "run.h"
 
 namespace probes {
@@ -179,7 +180,7 @@ int show(const Situation &situation, const std::string &label) {
         run(words, program, situation.arguments(), situation, kTimeout);
     sites = call_sites(seen.report, program);
   } catch (const Failure &failure) {
-    std::cerr << "(no source lines: " << failure.what() << ")\n";
+    std::cerr << "(no source lines: " << printable(failure.what()) << ")\n";
   }
   const std::vector<std::string> variants = variants_of(program);
   std::printf("%s: %s, status %d; %s\n", situation.name.c_str(),

@@ -372,6 +372,26 @@ def private(build):
         shutil.rmtree(folder)
 
 
+def controls(build):
+    """Escape sequences in a report reach nobody's terminal: in a diff and in
+    an unreadable line's message, each control character is shown escaped."""
+    needs('strace')
+    sequence = '\x1b]0;owned\x07\x1b[31m'
+    faulty = os.path.join(TESTS, 'faulty-observer') + ' strace '
+    problems = []
+    for edit in ('s/"12345"/"%s"/' % sequence,
+                 's/^(\\d+ +close\\(3\\).*)$/\\1\\n%sgarbage/' % sequence):
+        done = subprocess.run([checker(build), 'check', '--observer',
+                               faulty + "'%s' {report} --" % edit, 'probe5-in-source'],
+                              capture_output=True, text=True, timeout=120)
+        print(ascii(done.stdout + done.stderr))
+        raw = [c for c in done.stdout + done.stderr if ord(c) < 32 and c != '\n']
+        if done.returncode != 1 or raw or '\\x1b' not in done.stdout:
+            problems.append('exit %d, %d control characters shown raw for %s' %
+                            (done.returncode, len(raw), ascii(edit)))
+    return problems
+
+
 def descriptors(build):
     """The checker holds a descriptor above 1024; the observer inherits none
     but 0, 1, 2 and the situation's 1000."""
@@ -805,6 +825,7 @@ def main():
     elif kind == 'observer':
         problems = observer(build, args[0], args[1], args[2], args[3:])
     elif kind in ('tmpdir', 'mounted', 'interrupt', 'escape', 'descriptors', 'nofile', 'private',
+                  'controls',
                   'junit-link', 'squatted', 'hostile', 'replay', 'formats', 'keep',
                   'recorded', 'replayed'):
         problems = globals()[kind.replace('-', '_')](build, *args)
