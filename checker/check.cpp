@@ -31,6 +31,28 @@ namespace {
 const char *const kStartupConditions[] = {"stdout", "user", "nproc", "rofs"};
 constexpr std::size_t kMaxStartup = 2000;
 
+// What an observer that reads the kernel's tracing says when the kernel or
+// its permissions refuse it (perf_event_paranoid, a missing capability, a
+// locked-down kernel, a kernel that gives it no type information, as
+// bpftrace finds without CAP_SYS_ADMIN where the kernel has no BTF of its
+// own): the one failure of its start-up that is a skip.
+const char *const kRefusals[] = {"Permission denied",
+                                 "Operation not permitted",
+                                 "perf_event_paranoid",
+                                 "required permissions",
+                                 "CAP_SYS_ADMIN",
+                                 "CAP_BPF",
+                                 "not supported",
+                                 "Function not implemented",
+                                 "lockdown",
+                                 "BTF information"};
+
+bool refused(const std::string &said) {
+  for (const char *refusal : kRefusals)
+    if (said.find(refusal) != std::string::npos) return true;
+  return false;
+}
+
 // Why this kernel cannot run the build's programs, which are i386's where
 // 32-bit emulation is off; "" when it can. Found once: all are of one ABI.
 const std::string &kernel_refuses() {
@@ -348,11 +370,13 @@ Observer::Startup Observer::startup(const Situation &situation) {
             : found->second;
   }
   if (!mine) return future.get();
+  std::string said;  // its standard error, whose words may be a refusal
   try {
     const std::string empty = places().programs + "/empty-main";
     const AbiScope abi(abi_of(empty));
     const Seen seen =
         run(command_for(empty), empty, {}, conditions, timeout_, percent_);
+    said = seen.err;
     // An observer that runs the program on the kernel fails with it; one
     // that emulates it runs it, and the empty program exits 0.
     if (seen.status != 0 && !kernel_refuses().empty())
@@ -405,8 +429,10 @@ Observer::Startup Observer::startup(const Situation &situation) {
     std::string text = failure.what();  // a skip stays a skip
     if (text.rfind("skipped: ", 0) != 0 && !kernel_refuses().empty())
       text = "skipped: " + kernel_refuses();
+    // A hang, a crash or garbage fails as any observer's would.
     const BuiltIn *known = probes::built_in(label_);
-    if (text.rfind("skipped: ", 0) != 0 && known && known->may_be_refused)
+    if (text.rfind("skipped: ", 0) != 0 && known && known->may_be_refused &&
+        refused(said.empty() ? failure.err : said))
       promise.set_exception(std::make_exception_ptr(
           Failure("skipped: " + label_ + " cannot observe here: " + text)));
     else

@@ -890,7 +890,7 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
   try {
     seen.report = collect_report(work.fd.fd, user.uid);
   } catch (const Failure &failure) {  // why, as far as the observer said
-    throw Failure(failure.what() + seen.said);
+    throw Failure(failure.what() + seen.said, seen.err);
   }
   return seen;
 }

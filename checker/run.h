@@ -8,6 +8,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "guard.h"
@@ -20,6 +21,9 @@ namespace probes {
 // OwnFailure (guard.h), never this.
 struct Failure : std::runtime_error {
   using std::runtime_error::runtime_error;
+  Failure(const std::string &what, std::string said)
+      : std::runtime_error(what), err(std::move(said)) {}
+  std::string err;  // the first of the observer's standard error, if it ran
 };
 
 struct Seen {

@@ -28,6 +28,8 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 from replays import verdicts  # noqa: E402
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
+# A factor for the time limits on a slow machine: SYSCALL_PROBES_SLOW=3.
+SLOW = float(os.environ.get('SYSCALL_PROBES_SLOW', '1'))
 
 
 def fail(reason, code=1):
@@ -180,12 +182,15 @@ def observer(build, situation, fmt, expect, words):
     paths = {'faulty': os.path.join(TESTS, 'faulty-observer'),
              'minitrace': os.path.join(build, 'minitrace')}
     command = ' '.join(shlex.quote(paths.get(w, w)) for w in words)
-    argv = [os.path.join(build, 'syscall-probes'), 'check', '--timeout', '3',
+    # Room for the slowest observer to start on a busy machine (bpftrace
+    # compiles and loads its script); an observer that hangs is one of ours.
+    timeout = 3 if tool == 'hang' else SLOW * (30 if tool == 'bpftrace' else 15)
+    argv = [os.path.join(build, 'syscall-probes'), 'check', '--timeout', '%g' % timeout,
             '--observer', command, '--format', fmt]
     if situation != 'all':
         argv.append(situation)
     start = time.monotonic()
-    done = subprocess.run(argv, capture_output=True, text=True, timeout=60)
+    done = subprocess.run(argv, capture_output=True, text=True, timeout=100 * SLOW)
     took = time.monotonic() - start
     print(done.stdout + done.stderr)
     problems = []
@@ -196,7 +201,7 @@ def observer(build, situation, fmt, expect, words):
     if expect != 'passed' and (done.returncode != 1 or expect not in done.stdout):
         problems.append('exit %d, without "%s": a faulty observer got through'
                         % (done.returncode, expect))
-    if took > 15:
+    if took > (2 * timeout if tool == 'bpftrace' else 15 * SLOW):
         problems.append('took %.0f s' % took)
     return problems
 
@@ -390,6 +395,28 @@ def controls(build):
             problems.append('exit %d, %d control characters shown raw for %s' %
                             (done.returncode, len(raw), ascii(edit)))
     return problems
+
+
+def pretend(build, observer, tool, status, phrase, script):
+    """A built-in observer's TOOL, replaced on the PATH by a script: a
+    refusal it names skips, and a hang, a crash or garbage fails as any
+    observer's would."""
+    folder = tempfile.mkdtemp(prefix='syscall-probes-pretend-')
+    os.chmod(folder, 0o755)
+    try:
+        with open(os.path.join(folder, tool), 'w') as f:
+            f.write('#!/bin/sh\n' + script + '\n')
+        os.chmod(os.path.join(folder, tool), 0o755)
+        done = subprocess.run([checker(build), 'check', '--timeout', '3', '--observer',
+                               observer, 'probe1-return-0'], capture_output=True, text=True,
+                              env=dict(os.environ, PATH=folder + ':' + os.environ['PATH']),
+                              timeout=120)
+        print(done.stdout + done.stderr)
+        problems = [] if done.returncode == int(status) else \
+            ['exit %d, not %s' % (done.returncode, status)]
+        return problems + ([] if phrase in done.stdout else ['without "%s"' % phrase])
+    finally:
+        shutil.rmtree(folder)
 
 
 def descriptors(build):
@@ -822,6 +849,8 @@ def main():
         problems = results(build, *args)
     elif kind == 'together':
         problems = together(build, *args)
+    elif kind == 'pretend':
+        problems = pretend(build, *args)
     elif kind == 'observer':
         problems = observer(build, args[0], args[1], args[2], args[3:])
     elif kind in ('tmpdir', 'mounted', 'interrupt', 'escape', 'descriptors', 'nofile', 'private',
