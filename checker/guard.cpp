@@ -13,11 +13,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -36,6 +38,17 @@ std::set<pid_t> running;  // the process groups of the runs under way
 volatile sig_atomic_t signal_seen = 0;
 rlim_t first_limit = RLIM_INFINITY;
 
+// Whether another user could swap what is made in this folder: it is
+// theirs, or they may write in it and it is not sticky. "" when not.
+std::string swappable(const std::string &folder, const struct stat &info) {
+  if (info.st_uid != 0 && info.st_uid != geteuid())
+    return folder + " belongs to user " + std::to_string(info.st_uid) +
+           ", who could swap what the checker makes in it";
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) && !(info.st_mode & S_ISVTX))
+    return folder + " may be written by others and is not sticky";
+  return "";
+}
+
 // Each folder from / down to PATH, a real path: root's or this user's, and
 // writable by no one else unless sticky. "" when all are, else why not.
 std::string unsafe_folder(const std::string &path) {
@@ -49,13 +62,22 @@ std::string unsafe_folder(const std::string &path) {
     const std::string folder = so_far.empty() ? "/" : so_far;
     if (lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
       return folder + " is not a folder";
-    if (info.st_uid != 0 && info.st_uid != geteuid())
-      return folder + " belongs to user " + std::to_string(info.st_uid) +
-             ", who could swap what the checker makes in it";
-    if ((info.st_mode & (S_IWGRP | S_IWOTH)) && !(info.st_mode & S_ISVTX))
-      return folder + " may be written by others and is not sticky";
+    const std::string why = swappable(folder, info);
+    if (!why.empty()) return why;
   } while (at != std::string::npos);
   return "";
+}
+
+// A path's names between its slashes, empty ones too.
+std::deque<std::string> steps_of(const std::string &path) {
+  std::deque<std::string> steps;
+  for (std::size_t at = 0; at <= path.size();) {
+    std::size_t end = path.find('/', at);
+    if (end == std::string::npos) end = path.size();
+    steps.push_back(path.substr(at, end - at));
+    at = end + 1;
+  }
+  return steps;
 }
 
 // Kills the processes whose parent is this process and that belong to no
@@ -121,6 +143,56 @@ bool own_errno(int error) {
   return error == EMFILE || error == ENFILE || error == ENOMEM ||
          error == ENOSPC || error == EDQUOT || error == EIO || error == EROFS ||
          error == EAGAIN;
+}
+
+std::string safe_folder_of(const std::string &path, std::string &folder,
+                           std::string &name) {
+  const std::size_t slash = path.rfind('/');
+  name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..")
+    return path + " names no file in a folder";
+  // The names still to walk, in order.
+  std::deque<std::string> left =
+      steps_of(slash == std::string::npos ? "" : path.substr(0, slash));
+  char here[PATH_MAX];
+  std::string real = "/";
+  if (path[0] != '/') {
+    if (!getcwd(here, sizeof here)) return "no working folder";
+    real = here;
+  }
+  std::string why = unsafe_folder(real);
+  for (int links = 0; why.empty() && !left.empty();) {
+    const std::string step = left.front();
+    left.pop_front();
+    if (step.empty() || step == ".") continue;
+    if (step == "..") {
+      real.resize(std::max<std::size_t>(1, real.rfind('/')));
+      continue;
+    }
+    const std::string next = (real == "/" ? "" : real) + "/" + step;
+    struct stat info;
+    if (lstat(next.c_str(), &info) != 0)
+      return "cannot reach " + next + ": " + error_text(errno);
+    if (S_ISLNK(info.st_mode)) {
+      if (info.st_uid != 0 && info.st_uid != geteuid())
+        return next + " is a link of user " + std::to_string(info.st_uid) +
+               "'s, which is not followed";
+      char target[PATH_MAX];
+      const ssize_t n = readlink(next.c_str(), target, sizeof target);
+      if (n <= 0 || n >= static_cast<ssize_t>(sizeof target) || ++links > 40)
+        return "cannot follow the link " + next;
+      const std::string to(target, static_cast<std::size_t>(n));
+      const std::deque<std::string> steps = steps_of(to);
+      left.insert(left.begin(), steps.begin(), steps.end());
+      if (to[0] == '/') real = "/";
+      continue;
+    }
+    if (!S_ISDIR(info.st_mode)) return next + " is not a folder";
+    why = swappable(next, info);
+    real = next;
+  }
+  folder = real;
+  return why;
 }
 
 const Temporary &temporary() {

@@ -27,6 +27,13 @@ struct Temporary {
   int fd = -1;
 };
 const Temporary &temporary();
+// The folder that holds PATH, where the checker writes what it is asked to
+// keep (--junit, --keep), resolved as the kernel would but without passing
+// through another user's link, and with every folder on the way root's or
+// this user's and writable by no one else unless sticky. FOLDER gets its
+// real path and NAME the last one; "" when it is safe, else why not.
+std::string safe_folder_of(const std::string &path, std::string &folder,
+                           std::string &name);
 // Throws OwnFailure when the temporary folder has no room for a run.
 void check_room(int folder);
 

@@ -3,6 +3,7 @@
 // syscall-probes: what an observer of six known programs must report, and a
 // check of any observer's report against it. The command line.
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -95,40 +96,59 @@ struct Output {
   bool tap = false;                // TAP version 13 on standard output instead
   std::string junit;               // JUnit XML to this file
   std::string name;                // what a custom observer is called in them
-  int junit_fd = -1;               // opened before anything runs
+  int junit_fd = -1;               // its folder, opened before anything runs
+  std::string junit_name;          // its name in that folder
   bool complete = false;           // what a report does not show fails
   int keep_fd = -1;                // --keep's folder
   std::vector<std::string> calls;  // --calls: only these compared
 };
 
-// The JUnit file, made or emptied before anything runs: a regular file,
-// never a link followed to somewhere else.
-int open_junit(const std::string &name) {
-  const int fd =
-      open(name.c_str(),
-           O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-  struct stat info;
-  if (fd < 0 && errno == ELOOP)
-    usage("--junit " + name + " is a symbolic link, which is not followed");
-  if (fd < 0) usage("cannot write " + name + ": " + error_text(errno));
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ftruncate(fd, 0) != 0)
-    usage("--junit " + name + " is not a regular file that can be written");
+// The folder that holds PATH, opened: one that no other user can change or
+// lead elsewhere by a link. NAME gets the last name in PATH.
+int open_folder_of(const std::string &option, const std::string &path,
+                   std::string &name) {
+  std::string folder;
+  const std::string why = safe_folder_of(path, folder, name);
+  if (!why.empty()) usage(option + " " + path + ": " + why);
+  const int fd = open(folder.c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0)
+    usage(option + " cannot open " + folder + ": " + error_text(errno));
   return fd;
+}
+
+// The JUnit file's folder, checked before anything runs: the file is
+// written at the end as a new one, renamed into place.
+int open_junit(const std::string &path, std::string &name) {
+  const int folder = open_folder_of("--junit", path, name);
+  struct stat info;
+  if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISLNK(info.st_mode))
+      usage("--junit " + path + " is a symbolic link, which is not followed");
+    if (!S_ISREG(info.st_mode))
+      usage("--junit " + path + " is not a regular file that can be written");
+  }
+  if (faccessat(folder, ".", W_OK | X_OK, AT_EACCESS) != 0)
+    usage("cannot write " + path + ": " + error_text(errno));
+  return folder;
 }
 
 // --keep's folder, made when it is not there: one that only this user can
 // change, opened without following a link.
-int open_keep(const std::string &name) {
-  if (name.empty()) usage("--keep takes a folder");
-  if (mkdir(name.c_str(), 0755) != 0 && errno != EEXIST)
-    usage("--keep cannot make " + name + ": " + error_text(errno));
-  const int fd = open(name.c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+int open_keep(const std::string &path) {
+  if (path.empty()) usage("--keep takes a folder");
+  std::string name;
+  const int folder = open_folder_of("--keep", path, name);
+  if (mkdirat(folder, name.c_str(), 0755) != 0 && errno != EEXIST)
+    usage("--keep cannot make " + path + ": " + error_text(errno));
+  const int fd =
+      openat(folder, name.c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  close(folder);
   struct stat info;
   if (fd < 0 || fstat(fd, &info) != 0)
-    usage("--keep " + name +
+    usage("--keep " + path +
           " is not a folder that can be opened: " + error_text(errno));
   if (info.st_uid != geteuid() || (info.st_mode & 022))
-    usage("--keep " + name +
+    usage("--keep " + path +
           " must be a folder of this user's that no one else may write in");
   return fd;
 }
@@ -141,6 +161,32 @@ bool write_all(int fd, const std::string &text) {
     done += static_cast<std::size_t>(n);
   }
   return true;
+}
+
+// TEXT as NAME in FOLDER: a new file of this user's, written whole and then
+// renamed into place, so that an interruption leaves the file that was
+// there or the whole new one, and nobody else's file is written into.
+bool write_new(int folder, const std::string &name, const std::string &text) {
+  unsigned char random[6];
+  if (getrandom(random, sizeof random, 0) != sizeof random) return false;
+  char suffix[16];
+  std::snprintf(suffix, sizeof suffix, ".%02x%02x%02x%02x%02x%02x", random[0],
+                random[1], random[2], random[3], random[4], random[5]);
+  const std::string partial = "." + name + suffix;
+  const int fd =
+      openat(folder, partial.c_str(),
+             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool done = write_all(fd, text) && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+  int error = errno;
+  if (close(fd) != 0 && done) done = false, error = errno;
+  if (done && renameat(folder, partial.c_str(), folder, name.c_str()) != 0)
+    done = false, error = errno;
+  if (!done) {
+    unlinkat(folder, partial.c_str(), 0);
+    errno = error;
+  }
+  return done;
 }
 
 // The verdicts as they come in, from the workers and the interrupt watch.
@@ -308,7 +354,7 @@ int command_check(const Output &out, const std::vector<Situation> &table,
   std::printf("%s%d passed, %d failed, %d skipped\n", out.tap ? "# " : "",
               passed, failed, skipped);
   if (out.junit_fd >= 0 &&
-      (!write_all(out.junit_fd, junit(results)) || close(out.junit_fd) != 0)) {
+      !write_new(out.junit_fd, out.junit_name, junit(results))) {
     std::fprintf(stderr, "syscall-probes: cannot write %s: %s\n",
                  out.junit.c_str(), error_text(errno).c_str());
     return 2;
@@ -415,7 +461,8 @@ int main(int argc, char **argv) {
     temporary();
     raise_descriptor_limit();
     watch_interrupts(wake_up);
-    if (!out.junit.empty()) out.junit_fd = open_junit(out.junit);
+    if (!out.junit.empty())
+      out.junit_fd = open_junit(out.junit, out.junit_name);
   }
   if (command == "list") {
     if (!positional.empty()) usage("list takes no situation");

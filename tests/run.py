@@ -459,24 +459,66 @@ def nofile(build, soft, hard, status, phrase, *args):
 
 def junit_link(build):
     """--junit names a link planted to a file: refused before anything runs,
-    and the file stays as it was."""
+    and the file stays as it was. As root, also: a path through another
+    user's link, or in a folder others may write in, is refused; in a sticky
+    folder, another user's file of that name is replaced by one of root's,
+    not written into; and a check interrupted leaves the file that was."""
     folder = tempfile.mkdtemp(prefix='syscall-probes-junit-')
-    try:
-        target, link = os.path.join(folder, 'precious'), os.path.join(folder, 'out.xml')
-        with open(target, 'w') as f:
-            f.write('precious\n')
-        os.symlink(target, link)
+    precious = os.path.join(folder, 'precious')
+
+    def junit(path, *situations):
         start = time.monotonic()
-        done = subprocess.run([checker(build), 'check', '--junit', link], capture_output=True,
-                              text=True, timeout=120)
+        done = subprocess.run([checker(build), 'check', '--junit', path] + list(situations),
+                              capture_output=True, text=True, timeout=120)
         print(done.stdout + done.stderr)
-        with open(target) as f:
-            kept = f.read()
-        problems = [] if done.returncode == 2 else ['exit %d, not 2' % done.returncode]
-        if 'symbolic link' not in done.stderr or done.stdout:
+        return done.returncode, done.stdout, done.stderr, time.monotonic() - start
+
+    def unchanged():
+        with open(precious) as f:
+            return f.read() == 'precious\n'
+    try:
+        with open(precious, 'w') as f:
+            f.write('precious\n')
+        os.symlink(precious, os.path.join(folder, 'out.xml'))
+        status, out, err, took = junit(os.path.join(folder, 'out.xml'))
+        problems = [] if status == 2 else ['exit %d, not 2' % status]
+        if 'symbolic link' not in err or out:
             problems.append('not refused before the check, in one line')
-        if kept != 'precious\n' or time.monotonic() - start > 5:
+        if not unchanged() or took > 5:
             problems.append('the link was followed')
+        if os.geteuid() != 0:
+            return problems
+        nobody = pwd.getpwnam('nobody').pw_uid
+        for name, mode in (('open', 0o777), ('sticky', 0o1777)):
+            os.mkdir(os.path.join(folder, name))
+            os.chmod(os.path.join(folder, name), mode)
+        via = os.path.join(folder, 'via')
+        os.symlink(folder, via)
+        os.lchown(via, nobody, nobody)
+        for path, phrase in ((os.path.join(via, 'new.xml'), "is a link of user"),
+                             (os.path.join(folder, 'open', 'new.xml'), 'not sticky')):
+            status, out, err, took = junit(path)
+            if status != 2 or phrase not in err or os.path.exists(path):
+                problems.append('--junit %s: exit %d, not refused' % (path, status))
+        theirs = os.path.join(folder, 'sticky', 'out.xml')
+        os.link(precious, theirs)  # a hard link, as protected_hardlinks=0 lets
+        os.chown(precious, nobody, nobody)
+        os.chmod(precious, 0o666)
+        status, out, err, took = junit(theirs, 'probe1-return-0')
+        if status != 0 or os.stat(theirs).st_uid != 0 or not unchanged():
+            problems.append("another user's file was written into, exit %d" % status)
+        with open(theirs) as f:
+            before = f.read()
+        hang = os.path.join(TESTS, 'faulty-observer') + ' hang {report} --'
+        run = [checker(build), 'check', '--junit', theirs, '--timeout', '60',
+               '--observer', hang, 'probe1-return-0']
+        stopped = subprocess.Popen(run, stdout=subprocess.PIPE, text=True)
+        time.sleep(1)
+        stopped.send_signal(signal.SIGTERM)
+        stopped.communicate(timeout=120)
+        with open(theirs) as f:
+            if f.read() != before or len(os.listdir(os.path.dirname(theirs))) != 1:
+                problems.append('an interrupted check changed the JUnit file')
         return problems
     finally:
         shutil.rmtree(folder)
