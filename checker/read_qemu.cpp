@@ -315,7 +315,9 @@ std::string heads_rejoined(std::string_view text) {
   out.reserve(text.size());
   // An id whose name comes on a later line, after another process's line
   // or the rest of it: "11943 " "11937 exit_group(0)\n" "exit_group(0)\n", or
-  // "16758 write(1,0x2010,6)" "16763 " " = 6\n" "set_robust_list(...)".
+  // "16758 write(1,0x2010,6)" "16763 " " = 6\n" "set_robust_list(...)", or
+  // "16428 set_robust_list(...)" " = " "16426 " "-1 errno=38 (...)\n"
+  // "getppid()".
   std::string waiting_id;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (!waiting_id.empty() && i > 0 && text[i - 1] == '\n' &&
@@ -359,7 +361,8 @@ std::string heads_rejoined(std::string_view text) {
     if (!named_piece && text[i] == ' ' && id == start && id < i &&
         waiting_id.empty() && i + 1 < text.size() &&
         !(word_start(text[i + 1]) && !digit(text[i + 1])) &&
-        (start == 0 || text[start - 1] == '\n' || text[start - 1] == ')')) {
+        (start == 0 || text[start - 1] == '\n' || text[start - 1] == ')' ||
+         (start >= 3 && text.compare(start - 3, 3, " = ") == 0))) {
       waiting_id = std::string(text.substr(id, i - id)) + " ";
       out.resize(out.size() - (i - start));
       continue;
