@@ -393,14 +393,8 @@ std::vector<std::pair<long, std::string>> per_process(int folder) {
 
 // What the observer said last on standard error, up to three lines, each
 // cut: " and its standard error ends: ...", or "".
-std::string tail_of(int fd) {
-  struct stat info;
-  if (fstat(fd, &info) != 0 || info.st_size <= 0) return "";
-  const off_t from = std::max<off_t>(0, info.st_size - 4096);
-  char buffer[4096];
-  const ssize_t n = pread(fd, buffer, sizeof buffer, from);
-  if (n <= 0) return "";
-  std::string text(buffer, static_cast<std::size_t>(n));
+std::string tail_of(const std::string &last) {
+  std::string text = last;
   while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
     text.pop_back();
   std::vector<std::string> lines;
@@ -457,11 +451,29 @@ void take_user(User &user, const Situation &conditions, const Work &work,
   user.program = work.path + "/" + name;
 }
 
+// An observer's standard error as it comes through a pipe: its first bytes,
+// as many as may be its report, and its last, for why it failed; what lies
+// between is read and let go, however much it writes.
+struct Said {
+  std::size_t keep = kMaxErr;  // of the first bytes
+  std::string first, last;
+  void add(const char *bytes, std::size_t n) {
+    if (first.size() < keep)
+      first.append(bytes, std::min(n, keep - first.size()));
+    last.append(bytes, n);
+    if (last.size() > 2 * kMaxErr) last.erase(0, last.size() - kMaxErr);
+  }
+  std::string tail() const {
+    return last.size() > kMaxErr ? last.substr(last.size() - kMaxErr) : last;
+  }
+};
+
 // Step 3, the standard streams: output to a file of the run's, a pipe, a
-// terminal, or closed; errors to a file of the run's; input from /dev/null.
+// terminal, or closed; errors to a pipe; input from /dev/null.
 struct Streams {
   std::string where;
-  Fd reader, out, err, null;
+  Fd reader, out, err_reader, err, null;
+  Said said;
 };
 
 void make_streams(Streams &streams, const Situation &conditions,
@@ -483,8 +495,12 @@ void make_streams(Streams &streams, const Situation &conditions,
         ptsname_r(streams.reader.fd, name, sizeof name) == 0)
       streams.out.reset(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
   }
-  streams.err.reset(openat(work.fd.fd, "stderr",
-                           O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) == 0) {
+    streams.err_reader.reset(ends[0]), streams.err.reset(ends[1]);
+    fcntl(ends[0], F_SETFL, O_NONBLOCK);
+    fcntl(ends[0], F_SETPIPE_SZ, 1 << 20);  // as far as the system lets
+  }
   if ((streams.where != "closed" && streams.out.fd < 0) || streams.err.fd < 0 ||
       streams.null.fd < 0)
     throw OwnFailure("cannot set up the run's standard streams: " +
@@ -654,46 +670,58 @@ pid_t start_observer(const Start &what, const Streams &streams,
   }
 }
 
-// Step 5: waits for the observer, reading its output meanwhile, until the
-// timeout; then ends whatever the run left. True if it finished in time.
+// Reads what has come on the run's output and error pipes, waiting up to
+// WAIT_MS or until PIDFD (where there is one) says the observer has ended;
+// a pipe that has ended is closed.
+void pump(Streams &streams, std::string &out, int pidfd, int wait_ms) {
+  // The error pipe is large and read only now and then, not at each write:
+  // waking the checker at every piece that qemu or valgrind write would
+  // change how their processes' pieces interleave.
+  if (streams.err_reader.fd >= 0) wait_ms = std::min(wait_ms, 20);
+  pollfd waits[2] = {{streams.reader.fd, POLLIN, 0}, {pidfd, POLLIN, 0}};
+  poll(waits, 2, wait_ms);
+  char buffer[65536];
+  for (int i = 0; i < 2; ++i) {
+    Fd &reader = i == 0 ? streams.reader : streams.err_reader;
+    if (reader.fd < 0 || (i == 0 && !waits[0].revents)) continue;
+    ssize_t n;
+    do {
+      n = read(reader.fd, buffer, sizeof buffer);
+      const auto got = static_cast<std::size_t>(std::max<ssize_t>(n, 0));
+      if (i == 0 && out.size() < kMaxReport) out.append(buffer, got);
+      if (i == 1) streams.said.add(buffer, got);
+    } while (i == 1 && n > 0);
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) reader.reset();
+  }
+}
+
+// Step 5: waits for the observer, reading its output and errors meanwhile,
+// until the timeout; then ends whatever the run left. True if it finished
+// in time.
 bool wait_for(pid_t pid, Streams &streams, double timeout, int &status,
               std::string &out) {
   const Fd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
-  Fd &reader = streams.reader;
-  auto drain = [&](int wait_ms) {  // false once the output has ended
-    pollfd p = {reader.fd, POLLIN, 0};
-    if (poll(&p, 1, wait_ms) <= 0) return true;
-    char buffer[65536];
-    const ssize_t n = read(reader.fd, buffer, sizeof buffer);
-    if (n > 0 && out.size() < kMaxReport)
-      out.append(buffer, static_cast<std::size_t>(n));
-    return n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN));
-  };
   bool finished = false;
   while (!finished) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           deadline - std::chrono::steady_clock::now())
                           .count();
     if (left <= 0) break;
-    const int wait_ms =
-        static_cast<int>(std::min<long long>(left, pidfd.fd >= 0 ? left : 5));
-    pollfd waits[2] = {{pidfd.fd, POLLIN, 0}, {reader.fd, POLLIN, 0}};
-    if (poll(waits, 2, wait_ms) < 0 && errno != EINTR) break;
-    if (reader.fd >= 0 && waits[1].revents && !drain(0)) reader.reset();
+    pump(streams, out, pidfd.fd,
+         static_cast<int>(std::min<long long>(left, pidfd.fd >= 0 ? left : 5)));
     finished = waitpid(pid, &status, WNOHANG) == pid;
   }
   // An observer that runs the program in its own process (qemu-user,
   // valgrind) leaves a forked child to finish on its own: a moment is given
-  // to what is left before it is killed.
+  // to what is left before it is killed, its output read meanwhile.
   const auto grace = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   const auto settled_by = grace < deadline ? grace : deadline;
   while (finished && kill(-pid, 0) == 0 &&
          std::chrono::steady_clock::now() < settled_by) {
     int left;
-    if (waitpid(-pid, &left, WNOHANG) <= 0)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (waitpid(-pid, &left, WNOHANG) <= 0) pump(streams, out, -1, 1);
   }
   end_group(pid);
   if (!finished) {
@@ -702,9 +730,9 @@ bool wait_for(pid_t pid, Streams &streams, double timeout, int &status,
   }
   const auto drained_by =
       std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (reader.fd >= 0 && std::chrono::steady_clock::now() < drained_by &&
-         drain(100)) {
-  }
+  while ((streams.reader.fd >= 0 || streams.err_reader.fd >= 0) &&
+         std::chrono::steady_clock::now() < drained_by)
+    pump(streams, out, -1, 100);
   return true;
 }
 
@@ -843,9 +871,16 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
   Streams streams;
   make_streams(streams, conditions, work);
 
+  // A command line without {report}: the observer writes its report to
+  // standard error, which is then all the report.
+  bool to_file = false;
+  for (const std::string &word : command)
+    to_file |= word.find("{report}") != std::string::npos;
+  if (!to_file) streams.said.keep = kMaxReport + 1;
   Seen seen;
   seen.observer = start_observer(what, streams, user, conditions);
   streams.out.reset();
+  streams.err.reset();
   int status = 0;
   if (!wait_for(seen.observer, streams, timeout, status, seen.out)) {
     char limit_text[32];
@@ -859,10 +894,10 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
         openat(work.fd.fd, "stdout", O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     seen.out = text_of(out.fd, kMaxReport);
   }
-  seen.err = text_of(streams.err.fd, kMaxErr);
+  seen.err = streams.said.first.substr(0, kMaxErr);
   if (WIFSIGNALED(status))
     throw Failure("the observer was killed by " +
-                  signal_name(WTERMSIG(status)) + tail_of(streams.err.fd));
+                  signal_name(WTERMSIG(status)) + tail_of(streams.said.tail()));
   seen.status = WEXITSTATUS(status);
   char real[PATH_MAX];
   seen.cwd = realpath(what.cwd.c_str(), real) ? real : what.cwd;
@@ -871,14 +906,9 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
     seen.after = listing(cwd_folder.fd);
   }
   seen.said = " (the observer exited with status " +
-              std::to_string(seen.status) + tail_of(streams.err.fd) + ")";
-  // A command line without {report}: the observer writes its report to
-  // standard error, which is then all the report.
-  bool to_file = false;
-  for (const std::string &word : command)
-    to_file |= word.find("{report}") != std::string::npos;
+              std::to_string(seen.status) + tail_of(streams.said.tail()) + ")";
   if (!to_file) {
-    seen.report = text_of(streams.err.fd, kMaxReport + 1);
+    seen.report = std::move(streams.said.first);
     if (seen.report.size() > kMaxReport)
       throw Failure("the report on standard error holds more than the " +
                     std::to_string(kMaxReport) +
