@@ -548,6 +548,26 @@ void close_others(int keep_a, int keep_b) {
   }
 }
 
+// The first folder on PATH's way, or PATH itself, that the user UID of group
+// GID cannot pass through or run, with its mode; "" if there is none.
+std::string unreachable(const std::string &path, uid_t uid, gid_t gid) {
+  for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+    const std::string step = path.substr(0, end);
+    struct stat info;
+    if (stat(step.c_str(), &info) != 0) return "";
+    const mode_t may = info.st_uid == uid   ? S_IXUSR
+                       : info.st_gid == gid ? S_IXGRP
+                                            : S_IXOTH;
+    if (!(info.st_mode & may)) {
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o",
+                    static_cast<unsigned>(info.st_mode & 07777));
+      return step + " (mode " + mode + ")";
+    }
+    if (end == std::string::npos) return "";
+  }
+}
+
 // What the child needs, made before it is started: it allocates nothing.
 struct Start {
   std::vector<std::string> words;
@@ -666,6 +686,15 @@ pid_t start_observer(const Start &what, const Streams &streams,
     default:
       if (own_errno(said[1]))
         throw OwnFailure("cannot start the observer: " + why);
+      if (other && said[1] == EACCES && what.path[0] == '/') {
+        const std::string stop = unreachable(what.path, user.uid, user.gid);
+        if (!stop.empty())
+          throw Failure(
+              "skipped: user " + std::to_string(user.uid) +
+              ", whom it runs as, cannot reach the observer: " + stop +
+              " is closed to it; put the observer where "
+              "every user can reach it");
+      }
       throw Failure("the observer cannot be started: " + why);
   }
 }

@@ -419,6 +419,28 @@ def pretend(build, observer, tool, status, phrase, script):
         shutil.rmtree(folder)
 
 
+def hidden(build):
+    """An observer in a folder closed to other users, as a clone in /root
+    is: what runs as another user skips, naming that folder; the rest
+    passes."""
+    needs_root('to run as another user')
+    needs('strace')
+    folder = tempfile.mkdtemp(prefix='syscall-probes-hidden-')  # mode 0700
+    try:
+        shutil.copy(os.path.join(build, 'minitrace'), folder)
+        done = subprocess.run([checker(build), 'check', '--observer',
+                               os.path.join(folder, 'minitrace') + ' -f -o {report} --',
+                               'claimfile-eacces', 'probe4-no-fork', 'probe1-return-0'],
+                              capture_output=True, text=True, timeout=120)
+        print(done.stdout + done.stderr)
+        problems = [] if done.returncode == 0 else ['exit %d' % done.returncode]
+        if done.stdout.count('%s (mode 0700) is closed to it' % folder) != 2:
+            problems.append('the folder that stops the other users is not named')
+        return problems
+    finally:
+        shutil.rmtree(folder)
+
+
 def descriptors(build):
     """The checker holds a descriptor above 1024; the observer inherits none
     but 0, 1, 2 and the situation's 1000."""
@@ -896,7 +918,7 @@ def main():
     elif kind == 'observer':
         problems = observer(build, args[0], args[1], args[2], args[3:])
     elif kind in ('tmpdir', 'mounted', 'interrupt', 'escape', 'descriptors', 'nofile', 'private',
-                  'controls',
+                  'controls', 'hidden',
                   'junit-link', 'squatted', 'hostile', 'replay', 'formats', 'keep',
                   'recorded', 'replayed'):
         problems = globals()[kind.replace('-', '_')](build, *args)
