@@ -31,6 +31,7 @@ namespace {
 
 constexpr uid_t kFirstOwnUid = 61000, kLastOwnUid = 65000;
 constexpr unsigned long long kRoomNeeded = 16ull << 20;  // a report and more
+constexpr std::size_t kMaxTemporaryPath = 1024;
 const char kLocks[] = "/run/syscall-probes";
 
 std::mutex runs_lock;
@@ -195,6 +196,23 @@ std::string safe_folder_of(const std::string &path, std::string &folder,
   return why;
 }
 
+// Why observers cannot be given paths in this folder, or "": a path longer
+// than their reports' lines hold with it two or three times over (strace's
+// execve), or one that they write escaped or read as an escape (uftrace).
+std::string odd_path(const std::string &path) {
+  if (path.size() > kMaxTemporaryPath)
+    return "is " + std::to_string(path.size()) +
+           " characters long, more than the " +
+           std::to_string(kMaxTemporaryPath) + " that observers' reports hold";
+  for (const char c : path) {
+    if (c == '\\')
+      return "holds a backslash, which observers read as an escape";
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+      return "holds a control character, which observers write escaped";
+  }
+  return "";
+}
+
 const Temporary &temporary() {
   static const Temporary where = [] {
     const char *tmp = std::getenv("TMPDIR");
@@ -208,6 +226,10 @@ const Temporary &temporary() {
       throw OwnFailure("the temporary folder " + asked +
                        " is not safe to work in: " + why +
                        "; set TMPDIR to a folder of your own");
+    const std::string odd = odd_path(real);
+    if (!odd.empty())
+      throw OwnFailure("the temporary folder " + asked + " " + odd +
+                       "; set TMPDIR to another");
     Temporary found{real, open(real, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     if (found.fd < 0)
       throw OwnFailure("the temporary folder " + asked +

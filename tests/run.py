@@ -219,10 +219,12 @@ def tmpdir(build, name, mode, owner, status, phrase, *args):
     if owner != 'self':
         needs_root('to give a folder to ' + owner)
     top = tempfile.mkdtemp(prefix='syscall-probes-tmpdir-')
+    # {N}: folders within folders, N characters of path in all
+    name = re.sub(r'\{(\d+)\}', lambda n: '/'.join(['x' * 99] * (int(n[1]) // 100 + 1)), name)
     folder = os.path.join(top, name)
     try:
         if mode != 'missing':
-            os.mkdir(folder)
+            os.makedirs(folder)
             os.chmod(folder, int(mode, 8))
             if owner != 'self':
                 os.chown(folder, pwd.getpwnam(owner).pw_uid, -1)
