@@ -22,6 +22,7 @@
 #include <deque>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <type_traits>
 #include <vector>
@@ -317,6 +318,11 @@ void raise_descriptor_limit() {
   first_limit = limit.rlim_cur;
   limit.rlim_cur = limit.rlim_max;
   setrlimit(RLIMIT_NOFILE, &limit);
+  // Its threads and runs count against the limit on processes too, which
+  // the caller's soft one (ulimit -S -u) need not cut short.
+  if (getrlimit(RLIMIT_NPROC, &limit) != 0) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NPROC, &limit);
 }
 
 rlim_t started_descriptor_limit() {
@@ -328,17 +334,32 @@ void watch_interrupts(void (*then)(int signal)) {
   sigemptyset(&set);
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, signal);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  std::thread([set, then] {
-    int signal = 0;
-    while (sigwait(&set, &signal) != 0) {
-    }
-    {
-      const std::lock_guard<std::mutex> held(runs_lock);
-      signal_seen = signal;
-    }
-    end_every_run();
-    then(signal);
-  }).detach();
+  std::thread watch;
+  try {
+    watch = std::thread([set, then] {
+      int signal = 0;
+      while (sigwait(&set, &signal) != 0) {
+      }
+      {
+        const std::lock_guard<std::mutex> held(runs_lock);
+        signal_seen = signal;
+      }
+      end_every_run();
+      then(signal);
+    });
+  } catch (const std::system_error &error) {
+    throw OwnFailure("cannot start a thread: " + std::string(error.what()) +
+                     process_limit());
+  }
+  watch.detach();
+}
+
+std::string process_limit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NPROC, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return "";
+  return "; the check runs under a limit on processes of " +
+         std::to_string(limit.rlim_cur) + " (ulimit -u)";
 }
 
 int interrupted() {

@@ -47,13 +47,17 @@ std::string error_text(int error);
 uid_t own_uid();
 
 // The limit on open descriptors that the checker was started with; its own
-// is raised to the hard limit, and each run gets the first one back.
+// is raised to the hard limit, and each run gets the first one back. Its
+// limit on processes is raised to the hard one too.
 void raise_descriptor_limit();
 rlim_t started_descriptor_limit();
 
 // SIGINT, SIGTERM and SIGHUP are taken by one thread of the checker's, which
 // ends every run's processes and then calls back. Call before any thread.
 void watch_interrupts(void (*then)(int signal));
+// "; the check runs under a limit on processes of N (ulimit -u)", where it
+// does, for a failure to start a thread or a process; else "".
+std::string process_limit();
 // The signal that interrupted the check, or 0.
 int interrupted();
 // Forks the process that starts a run's observer, whose id names the run's

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "check.h"
@@ -305,8 +306,14 @@ int command_check(const Output &out, const std::vector<Situation> &table,
   };
   const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
   std::vector<std::thread> workers;
-  for (unsigned i = 0; i < std::min<std::size_t>(cores, jobs.size()); ++i)
-    workers.emplace_back(work);
+  try {
+    for (unsigned i = 0; i < std::min<std::size_t>(cores, jobs.size()); ++i)
+      workers.emplace_back(work);
+  } catch (const std::system_error &) {
+    // Under a low limit on processes (ulimit -u) the check goes on with the
+    // workers it has, or without one, in this thread, before the verdicts.
+    if (workers.empty()) work();
+  }
   std::size_t width = 0;
   for (const Situation *s : chosen) width = std::max(width, s->name.size());
   int passed = 0, failed = 0, skipped = 0;

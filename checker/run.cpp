@@ -95,22 +95,25 @@ std::string env_path() {
   return path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
 }
 
-// A folder's entries but . and .., read by its descriptor, which stays open.
+// A folder's entries but . and .., read by its descriptor, which stays
+// open: from its start each time, and with no descriptor of its own, which
+// a checker short of them would not get.
 std::vector<std::string> entries(int fd) {
   std::vector<std::string> names;
-  const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  DIR *dir = copy >= 0 ? fdopendir(copy) : nullptr;
-  if (!dir) {
-    if (copy >= 0) close(copy);
-    return names;
+  if (lseek(fd, 0, SEEK_SET) != 0) return names;
+  alignas(8) char buffer[16384];
+  long n;
+  while ((n = syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0) {
+    for (long at = 0; at < n;) {
+      // d_ino (8), d_off (8), d_reclen (2), d_type (1), then the name
+      unsigned short length;
+      std::memcpy(&length, buffer + at + 16, sizeof length);
+      const char *name = buffer + at + 19;
+      if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
+        names.emplace_back(name);
+      at += length;
+    }
   }
-  rewinddir(dir);  // the copy shares its offset with FD's earlier readings
-  while (const dirent *entry = readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") != 0 &&
-        std::strcmp(entry->d_name, "..") != 0)
-      names.emplace_back(entry->d_name);
-  }
-  closedir(dir);
   return names;
 }
 
@@ -413,6 +416,26 @@ std::string tail_of(const std::string &last) {
   return said.empty() ? "" : " and its standard error ends: " + said;
 }
 
+// The first folder on PATH's way, or PATH itself, that the user UID of group
+// GID cannot pass through or run, with its mode; "" if there is none.
+std::string unreachable(const std::string &path, uid_t uid, gid_t gid) {
+  for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+    const std::string step = path.substr(0, end);
+    struct stat info;
+    if (stat(step.c_str(), &info) != 0) return "";
+    const mode_t may = info.st_uid == uid   ? S_IXUSR
+                       : info.st_gid == gid ? S_IXGRP
+                                            : S_IXOTH;
+    if (!(info.st_mode & may)) {
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o",
+                    static_cast<unsigned>(info.st_mode & 07777));
+      return step + " (mode " + mode + ")";
+    }
+    if (end == std::string::npos) return "";
+  }
+}
+
 // Step 2, the user the observer runs as, and so the owner of its report's
 // folder; another user runs a copy of the program that it can reach.
 struct User {
@@ -444,6 +467,12 @@ void take_user(User &user, const Situation &conditions, const Work &work,
     user.uid = own_uid();
     user.gid = user.uid;
   }
+  const std::string stop = unreachable(work.path, user.uid, user.gid);
+  if (!stop.empty())
+    throw Failure("skipped: user " + std::to_string(user.uid) +
+                  ", whom it runs as, cannot reach the run's folder: " + stop +
+                  " is closed to it; set TMPDIR to a folder that every user "
+                  "may pass through");
   const std::string name = program.substr(program.rfind('/') + 1);
   const auto bytes = read_file(program, 64 << 20);
   if (!bytes) throw OwnFailure("cannot read " + program);
@@ -475,6 +504,26 @@ struct Streams {
   Fd reader, out, err_reader, err, null;
   Said said;
 };
+
+// Why the observer ran short under the limits that the check was started
+// with, not the situation's, as its standard error says: the caller's, and
+// so the checker's own trouble. "" when it did not.
+std::string caller_limits(const Said &said, const Situation &conditions) {
+  const auto says = [&said](const char *words) {
+    return said.first.find(words) != std::string::npos ||
+           said.last.find(words) != std::string::npos;
+  };
+  if (!conditions.has("nproc") && says("Resource temporarily unavailable") &&
+      !process_limit().empty())
+    return "the observer could not start a process" + process_limit();
+  rlimit memory;
+  if (says("Cannot allocate memory") && getrlimit(RLIMIT_AS, &memory) == 0 &&
+      memory.rlim_cur != RLIM_INFINITY)
+    return "the observer ran out of memory: the check runs under a limit of " +
+           std::to_string(memory.rlim_cur >> 10) +
+           " KiB of address space (ulimit -v)";
+  return "";
+}
 
 void make_streams(Streams &streams, const Situation &conditions,
                   const Work &work) {
@@ -548,26 +597,6 @@ void close_others(int keep_a, int keep_b) {
   }
 }
 
-// The first folder on PATH's way, or PATH itself, that the user UID of group
-// GID cannot pass through or run, with its mode; "" if there is none.
-std::string unreachable(const std::string &path, uid_t uid, gid_t gid) {
-  for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
-    const std::string step = path.substr(0, end);
-    struct stat info;
-    if (stat(step.c_str(), &info) != 0) return "";
-    const mode_t may = info.st_uid == uid   ? S_IXUSR
-                       : info.st_gid == gid ? S_IXGRP
-                                            : S_IXOTH;
-    if (!(info.st_mode & may)) {
-      char mode[8];
-      std::snprintf(mode, sizeof mode, "%04o",
-                    static_cast<unsigned>(info.st_mode & 07777));
-      return step + " (mode " + mode + ")";
-    }
-    if (end == std::string::npos) return "";
-  }
-}
-
 // What the child needs, made before it is started: it allocates nothing.
 struct Start {
   std::vector<std::string> words;
@@ -605,6 +634,12 @@ pid_t start_observer(const Start &what, const Streams &streams,
   const bool limit = conditions.has("nproc"), other = conditions.other_user();
   const rlim_t processes = static_cast<rlim_t>(
       std::strtol(conditions.get("nproc", "0").c_str(), nullptr, 10));
+  // A run not under the situation's process limit gets none, or, where
+  // only root could lift the caller's, the most it allows.
+  rlimit raised;
+  getrlimit(RLIMIT_NPROC, &raised);
+  raised.rlim_cur = raised.rlim_max;
+  const rlimit unlimited = {RLIM_INFINITY, RLIM_INFINITY};
   const rlimit files = {started_descriptor_limit(), RLIM_INFINITY};
   rlimit hard_files;
   getrlimit(RLIMIT_NOFILE, &hard_files);
@@ -612,8 +647,10 @@ pid_t start_observer(const Start &what, const Streams &streams,
   const bool closed = streams.where == "closed";
 
   const pid_t pid = fork_run();
+  const int error = errno;
   if (pid < 0)
-    throw OwnFailure("cannot start the observer: " + error_text(errno));
+    throw OwnFailure("cannot start the observer: " + error_text(error) +
+                     (error == EAGAIN ? process_limit() : ""));
   if (pid == 0) {
     // The child: only system calls from here on.
     int step = kFolder;
@@ -645,6 +682,8 @@ pid_t start_observer(const Start &what, const Streams &streams,
            mount("none", what.cwd.c_str(), "tmpfs", MS_RDONLY, nullptr) == 0;
       if (ok) step = kFolder, ok = chdir(what.cwd.c_str()) == 0;
     }
+    if (ok && !limit && setrlimit(RLIMIT_NPROC, &unlimited) != 0)
+      setrlimit(RLIMIT_NPROC, &raised);
     if (ok && other) {
       step = limit ? kLimit : kUser;
       const rlimit cap = {processes, processes};
@@ -924,6 +963,8 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
     seen.out = text_of(out.fd, kMaxReport);
   }
   seen.err = streams.said.first.substr(0, kMaxErr);
+  const std::string short_of = caller_limits(streams.said, conditions);
+  if (!short_of.empty()) throw OwnFailure(short_of);
   if (WIFSIGNALED(status))
     throw Failure("the observer was killed by " +
                   signal_name(WTERMSIG(status)) + tail_of(streams.said.tail()));

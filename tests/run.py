@@ -423,8 +423,8 @@ def pretend(build, observer, tool, status, phrase, script):
 
 def hidden(build):
     """An observer in a folder closed to other users, as a clone in /root
-    is: what runs as another user skips, naming that folder; the rest
-    passes."""
+    is, or a temporary folder closed to them: what runs as another user
+    skips, naming that folder; the rest passes."""
     needs_root('to run as another user')
     needs('strace')
     folder = tempfile.mkdtemp(prefix='syscall-probes-hidden-')  # mode 0700
@@ -438,6 +438,12 @@ def hidden(build):
         problems = [] if done.returncode == 0 else ['exit %d' % done.returncode]
         if done.stdout.count('%s (mode 0700) is closed to it' % folder) != 2:
             problems.append('the folder that stops the other users is not named')
+        done = subprocess.run([checker(build), 'check', 'claimfile-eacces', 'probe1-return-0'],
+                              capture_output=True, text=True, timeout=120,
+                              env=dict(os.environ, TMPDIR=folder))
+        print(done.stdout + done.stderr)
+        if done.returncode or done.stdout.count('%s (mode 0700) is closed to it' % folder) != 2:
+            problems.append('a temporary folder closed to other users is not named')
         return problems
     finally:
         shutil.rmtree(folder)
@@ -457,25 +463,53 @@ def descriptors(build):
     return [] if done.returncode == 0 else ['exit %d' % done.returncode]
 
 
-def nofile(build, soft, hard, status, phrase, *args):
-    """check under a limit on open descriptors: a situation that cannot be
-    made skips with the reason; the checker that runs short says so, exit 2,
-    and leaves nothing behind."""
+LIMITS = {'nofile': resource.RLIMIT_NOFILE, 'nproc': resource.RLIMIT_NPROC,
+          'as': resource.RLIMIT_AS}
+
+
+def limited(build, which, soft, hard, user, status, phrase, *args):
+    """check as USER (self or nobody) under a limit (ulimit -n, -u or -v): a
+    situation that cannot be made skips with the reason; the checker that
+    runs short says so, exit 2, blames no observer, and leaves nothing
+    behind."""
     needs('strace', 'ltrace')
-    if int(soft) < 64 and sanitized(build):
+    if '--observer' in args:
+        needs('qemu-x86_64')
+    if which == 'nofile' and int(soft) < 64 and sanitized(build):
         fail('the sanitizers test memory through descriptors of their own', 77)
-    folder = tempfile.mkdtemp(prefix='syscall-probes-nofile-')
-    limits = (int(soft), int(hard))
+    if which == 'as' and sanitized(build):
+        fail('the sanitizers reserve more address space than any limit here', 77)
+    uid = None if user == 'self' else pwd.getpwnam(user).pw_uid
+    if uid is not None:
+        needs_root('to run as ' + user)
+        if subprocess.run(['setpriv', '--reuid', str(uid), '--regid', str(uid),
+                           '--clear-groups', checker(build), '--help'],
+                          capture_output=True).returncode:
+            fail('%s cannot reach %s' % (user, checker(build)), 77)
+    folder = tempfile.mkdtemp(prefix='syscall-probes-limited-')
+    os.chmod(folder, 0o711)  # the situations' other users pass through
+    # HARD may be "same": the one in force, which only a privilege raises
+    limits = (int(soft), resource.getrlimit(LIMITS[which])[1] if hard == 'same' else int(hard))
+
+    def start():
+        resource.setrlimit(LIMITS[which], limits)
+        if uid is not None:
+            os.setgroups([])
+            os.setgid(uid)
+            os.setuid(uid)
     try:
+        if uid is not None:
+            os.chown(folder, uid, uid)
         done = subprocess.run([checker(build)] + list(args), capture_output=True, text=True,
                               env=dict(os.environ, TMPDIR=folder), timeout=120,
-                              preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
-                                                                    limits))
+                              preexec_fn=start)
         print(done.stdout + done.stderr)
         problems = [] if done.returncode == int(status) else \
             ['exit %d, not %s' % (done.returncode, status)]
         if phrase not in done.stdout + done.stderr:
             problems.append('without "%s"' % phrase)
+        if 'FAILED' in done.stdout or 'terminate' in done.stderr:
+            problems.append('an observer was blamed, or the checker gave up')
         return problems + leftovers(folder)
     finally:
         shutil.rmtree(folder)
@@ -919,7 +953,7 @@ def main():
         problems = pretend(build, *args)
     elif kind == 'observer':
         problems = observer(build, args[0], args[1], args[2], args[3:])
-    elif kind in ('tmpdir', 'mounted', 'interrupt', 'escape', 'descriptors', 'nofile', 'private',
+    elif kind in ('tmpdir', 'mounted', 'interrupt', 'escape', 'descriptors', 'limited', 'private',
                   'controls', 'hidden',
                   'junit-link', 'squatted', 'hostile', 'replay', 'formats', 'keep',
                   'recorded', 'replayed'):
