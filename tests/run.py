@@ -798,8 +798,9 @@ def replayed(build, folder):
 def attack(build):
     """While root checks, a user that no situation runs as plants symbolic
     links to a file of root's in every folder it can reach under the
-    temporary folder, with every name the checker's runs use. The file must
-    stay as it was, and the check must still pass."""
+    temporary folder (a sticky one of the test's own, as /tmp is), with every
+    name the checker's runs use. The file must stay as it was, and the check
+    must still pass."""
     needs_root('to check as root')
     needs('strace', 'ltrace')
     taken = {entry.pw_uid for entry in pwd.getpwall()}
@@ -808,15 +809,16 @@ def attack(build):
     target = os.path.join(secret, 'precious')
     with open(target, 'w') as f:
         f.write('precious\n')
-    top = tempfile.gettempdir()
+    top = tempfile.mkdtemp(prefix='syscall-probes-attacked-')
+    os.chmod(top, 0o1777)
     names = ('report', 'stdout', 'stderr', 'cwd', 'my_file', 'probe4', 'claimfile')
     child = os.fork()
     if child == 0:  # the attacker
         os.setgroups([])
         os.setresgid(attacker, attacker, attacker)
         os.setresuid(attacker, attacker, attacker)
-        planted = 0
         while True:
+            planted = 0
             for folder, subfolders, _ in os.walk(top):
                 for name in names:
                     try:
@@ -828,13 +830,15 @@ def attack(build):
                 os.write(2, b'planted %d links\n' % planted)
     try:
         done = subprocess.run([os.path.join(build, 'syscall-probes'), 'check'],
-                              capture_output=True, text=True, cwd='/')
+                              capture_output=True, text=True, cwd='/',
+                              env=dict(os.environ, TMPDIR=top))
     finally:
         os.kill(child, 9)
         os.waitpid(child, 0)
     with open(target) as f:
         kept = f.read()
     shutil.rmtree(secret)
+    shutil.rmtree(top)
     print(done.stdout.splitlines()[-1:])
     problems = []
     if kept != 'precious\n':
