@@ -23,6 +23,7 @@ constexpr std::size_t kDiffLines = 60;
 constexpr std::size_t kShownWidth = 200;
 // Past this many cells the diff looks at the report's first lines only.
 constexpr std::size_t kDiffCells = 4'000'000;
+constexpr std::size_t kLookAhead = 16;  // reference calls tried for each one
 
 // What the C library does on its own account is no part of a reference:
 // memory, its random seed, signal masks and thread bookkeeping (around fork),
@@ -77,6 +78,16 @@ bool same_text(const std::string &want, const std::string &got,
       const bool got_cut = got.compare(ge, 3, "...") == 0;
       we += want_cut ? 3 : 0;
       ge += got_cut ? 3 : 0;
+      // Strings without an escape are their bytes: compared as they stand.
+      const std::string_view raw_w = std::string_view(want).substr(w, we - w),
+                             raw_g = std::string_view(got).substr(g, ge - g);
+      if (!want_cut && !got_cut && raw_w.find('\\') == std::string_view::npos &&
+          raw_g.find('\\') == std::string_view::npos) {
+        if (raw_w != raw_g) return false;
+        w = we;
+        g = ge;
+        continue;
+      }
       bool cut_w = false, cut_g = false;
       const auto a = unquote(std::string_view(want).substr(w, we - w), cut_w);
       const auto b = unquote(std::string_view(got).substr(g, ge - g), cut_g);
@@ -524,16 +535,26 @@ std::vector<std::string> difference(const std::string &what,
                                     const Decoding &decoding,
                                     Unshown &unshown) {
   // Each call of the report that stands for a reference call is shown as
-  // that call; the first such one is taken, and taken once.
+  // that call; the first such one is taken, and taken once. It is looked for
+  // among the next kLookAhead calls not yet taken: a report that matches
+  // finds each at the first, and one that does not costs no more than that
+  // many comparisons a call, however long both are.
   std::vector<bool> taken(want.size(), false);
   std::vector<std::string> shown_got, want_lines;
   for (const Call &call : want) want_lines.push_back(call.text);
   Unshown matched;
+  std::size_t first_free = 0;
   for (const Call &call : got) {
-    std::size_t k = 0;
-    while (k < want.size() &&
-           (taken[k] || !same(want[k], call, decoding, &matched)))
-      ++k;
+    while (first_free < want.size() && taken[first_free]) ++first_free;
+    std::size_t k = first_free;
+    for (std::size_t tried = 0; k < want.size(); ++k) {
+      if (taken[k]) continue;
+      if (tried++ == kLookAhead) {
+        k = want.size();
+        break;
+      }
+      if (same(want[k], call, decoding, &matched)) break;
+    }
     if (k < want.size()) {
       taken[k] = true;
       shown_got.push_back(want[k].text);

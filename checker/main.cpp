@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
@@ -208,6 +209,33 @@ std::string from_here(const std::string &word) {
   return getcwd(here, sizeof here) ? std::string(here) + "/" + word : word;
 }
 
+// The last line of a check, the JUnit file, and the exit status.
+int summary(const Output &out, const std::vector<Result> &results,
+            std::size_t jobs, std::size_t finished) {
+  int passed = 0, failed = 0, skipped = 0;
+  for (const Result &result : results)
+    ++(result.word == "passed"   ? passed
+       : result.word == "FAILED" ? failed
+                                 : skipped);
+  if (const int signal = interrupted()) {
+    if (out.tap) std::printf("Bail out! interrupted by signal %d\n", signal);
+    std::printf(
+        "%sinterrupted after %zu of %zu checks: %d passed, %d failed, "
+        "%d skipped\n",
+        out.tap ? "# " : "", finished, jobs, passed, failed, skipped);
+    return 128 + signal;
+  }
+  std::printf("%s%d passed, %d failed, %d skipped\n", out.tap ? "# " : "",
+              passed, failed, skipped);
+  if (out.junit_fd >= 0 &&
+      !write_new(out.junit_fd, out.junit_name, junit(results))) {
+    std::fprintf(stderr, "syscall-probes: cannot write %s: %s\n",
+                 out.junit.c_str(), error_text(errno).c_str());
+    return 2;
+  }
+  return failed ? 1 : 0;
+}
+
 int command_check(const Output &out, const std::vector<Situation> &table,
                   const std::vector<std::string> &names,
                   const std::optional<std::string> &asked,
@@ -281,7 +309,17 @@ int command_check(const Output &out, const std::vector<Situation> &table,
   std::atomic<std::size_t> next{0};
   std::string own_failure;  // the checker's own, which ends the check
   auto stopped = [&] { return interrupted() || !own_failure.empty(); };
+  std::atomic<unsigned> working{0};  // workers not yet done
   auto work = [&] {
+    struct Count {
+      std::atomic<unsigned> &n;
+      explicit Count(std::atomic<unsigned> &count) : n(count) {
+        ++n;
+      }
+      ~Count() {
+        --n;
+      }
+    } const counted(working);
     try {
       for (std::size_t i; (i = next++) < startups.size() + jobs.size();) {
         {
@@ -316,7 +354,6 @@ int command_check(const Output &out, const std::vector<Situation> &table,
   }
   std::size_t width = 0;
   for (const Situation *s : chosen) width = std::max(width, s->name.size());
-  int passed = 0, failed = 0, skipped = 0;
   std::vector<Result> results;
   if (out.tap) std::printf("TAP version 13\n1..%zu\n", jobs.size());
   std::size_t finished = 0;
@@ -328,9 +365,6 @@ int command_check(const Output &out, const std::vector<Situation> &table,
         std::move(job.verdict).value_or(Observer::Verdict{});
     held.unlock();
     ++finished;
-    (verdict.word == "passed"   ? passed
-     : verdict.word == "FAILED" ? failed
-                                : skipped)++;
     const std::string label = observers.size() > 1 || job.observer->built_in()
                                   ? job.observer->label()
                               : out.name.empty() ? "observer"
@@ -343,30 +377,31 @@ int command_check(const Output &out, const std::vector<Situation> &table,
     std::fputs(shown.c_str(), stdout);
     std::fflush(stdout);
   }
-  if (stopped()) end_every_run();
+  auto finish = [&]() -> int {
+    std::unique_lock<std::mutex> held(lock);
+    const std::string own = own_failure;
+    held.unlock();
+    if (!own.empty()) {
+      std::fprintf(stderr, "syscall-probes: %s\n", printable(own).c_str());
+      return 2;
+    }
+    return summary(out, results, jobs.size(), finished);
+  };
+  if (stopped()) {
+    end_every_run();
+    // A worker still reading or judging a long report is not waited for:
+    // once no run's folder is left, an interrupted check ends at once.
+    for (int i = 0; i < 10000 && runs_underway(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (interrupted() && working > 0 && !runs_underway()) {
+      const int status = finish();
+      std::fflush(stdout);
+      std::fflush(stderr);
+      std::_Exit(status);
+    }
+  }
   for (std::thread &worker : workers) worker.join();
-  if (!own_failure.empty()) {
-    std::fprintf(stderr, "syscall-probes: %s\n",
-                 printable(own_failure).c_str());
-    return 2;
-  }
-  if (const int signal = interrupted()) {
-    if (out.tap) std::printf("Bail out! interrupted by signal %d\n", signal);
-    std::printf(
-        "%sinterrupted after %zu of %zu checks: %d passed, %d failed, "
-        "%d skipped\n",
-        out.tap ? "# " : "", finished, jobs.size(), passed, failed, skipped);
-    return 128 + signal;
-  }
-  std::printf("%s%d passed, %d failed, %d skipped\n", out.tap ? "# " : "",
-              passed, failed, skipped);
-  if (out.junit_fd >= 0 &&
-      !write_new(out.junit_fd, out.junit_name, junit(results))) {
-    std::fprintf(stderr, "syscall-probes: cannot write %s: %s\n",
-                 out.junit.c_str(), error_text(errno).c_str());
-    return 2;
-  }
-  return failed ? 1 : 0;
+  return finish();
 }
 
 int main(int argc, char **argv) {

@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -194,6 +195,8 @@ Fd make_folder(int at, const char *name, mode_t mode) {
   return folder;
 }
 
+std::atomic<int> folders{0};  // runs' folders made and not yet removed
+
 // Step 1, the work area: the run's own folder, removed with all in it when
 // the run is over, in the checked temporary folder.
 struct Work {
@@ -229,11 +232,14 @@ struct Work {
       }
     }
     if (fd.fd < 0) throw OwnFailure("no free name for the run's folder");
+    ++folders;
   }
   Work(const Work &) = delete;
   Work &operator=(const Work &) = delete;
   ~Work() {
-    if (!name.empty()) remove_tree(temporary().fd, name.c_str());
+    if (name.empty()) return;
+    remove_tree(temporary().fd, name.c_str());
+    --folders;
   }
 };
 
@@ -874,6 +880,10 @@ std::string kernel_refusal(const std::string &program) {
     return "";
   }
   return error == ENOEXEC ? error_text(error) : "";  // else not the kernel's
+}
+
+bool runs_underway() {
+  return folders > 0;
 }
 
 void become_reaper() {

@@ -57,6 +57,9 @@ std::string find_command(const std::string &name);
 // Found by starting it, so PROGRAM must be one that does nothing.
 std::string kernel_refusal(const std::string &program);
 
+// Whether a run's folder is still there: one under way, or being removed.
+bool runs_underway();
+
 // Makes this process the reaper of what its observers leave behind.
 void become_reaper();
 

@@ -270,22 +270,32 @@ def mounted(build, options, status, phrase, *args):
         shutil.rmtree(top)
 
 
-def interrupt(build, name):
-    """SIGINT, SIGTERM or SIGHUP at moments through a check: exit 128 plus the
-    signal, and no run folder and no process of a run left behind."""
+def interrupt(build, name, shape=None):
+    """SIGINT, SIGTERM or SIGHUP at moments through a check, of every
+    situation or of a hostile report that is long to judge (SHAPE): exit 128
+    plus the signal within a second, and no run folder and no process of a
+    run left behind."""
     needs('strace')
     number = getattr(signal, name)
-    observer = os.path.join(TESTS, 'faulty-observer') + ' strace {report} --'
+    faulty = os.path.join(TESTS, 'faulty-observer')
+    command = ['check', '--observer', faulty + ' strace {report} --']
+    if shape:
+        command = ['check', '--format', shape.split('-')[0], '--observer',
+                   '%s shape %s {report} --' % (faulty, shape), 'probe4-file']
     problems, stopped = [], 0
     for delay in (0.05, 0.2, 0.5, 0.9, 1.4):
         folder = tempfile.mkdtemp(prefix='syscall-probes-interrupt-')
         try:
-            run = subprocess.Popen([checker(build), 'check', '--observer', observer],
+            run = subprocess.Popen([checker(build)] + command,
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                                    env=dict(os.environ, TMPDIR=folder))
             time.sleep(delay)
             run.send_signal(number)
+            signalled = time.monotonic()
             out = run.communicate(timeout=60)[0]
+            took = time.monotonic() - signalled
+            if run.returncode == 128 + number and took > SLOW * (4 if sanitized(build) else 1):
+                problems.append('after %.2f s: ended %.1f s after the signal' % (delay, took))
             if run.returncode == 128 + number:
                 stopped += 1
             elif run.returncode == -number:
@@ -669,20 +679,25 @@ def squatted(build):
 def hostile(build, shape, fmt, phrase):
     """A hostile report of 4 MiB in one of the shapes that once took minutes
     or gigabytes: judged, twice (the start-up and the situation), in seconds
-    and within 100 MB."""
+    (at most a few dozen times a plain report's check) and within 100 MB."""
     needs('strace')
-    observer = '%s shape %s {report} --' % (os.path.join(TESTS, 'faulty-observer'), shape)
+    faulty = os.path.join(TESTS, 'faulty-observer')
+    start = time.monotonic()
+    subprocess.run([checker(build), 'check', '--observer', faulty + ' strace {report} --',
+                    'probe4-file'], capture_output=True, timeout=120)
+    plain = time.monotonic() - start
+    observer = '%s shape %s {report} --' % (faulty, shape)
     start = time.monotonic()
     done = subprocess.run([checker(build), 'check', '--format', fmt, '--observer', observer,
                            'probe4-file'], capture_output=True, text=True, timeout=120)
     took = time.monotonic() - start
     memory = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss >> 10
     print(done.stdout[:2000] + done.stderr)
-    print('%.1f s, %d MB' % (took, memory))
+    print('%.1f s, %d MB; a plain report %.1f s' % (took, memory, plain))
     slower = 4 if sanitized(build) else 1
     problems = [] if done.returncode == 1 and phrase in done.stdout else \
         ['exit %d, without "%s"' % (done.returncode, phrase)]
-    if took > 6 * slower:
+    if took > max(6, 20 * plain) * slower:
         problems.append('took %.1f s' % took)
     if memory > 100 and slower == 1:
         problems.append('took %d MB' % memory)
