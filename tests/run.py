@@ -28,6 +28,9 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 from replays import verdicts  # noqa: E402
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
+# tests/faulty-observer starts as `env python3`: this interpreter, found
+# first, and not through a version manager's shim, which is slow to start.
+os.environ['PATH'] = os.path.dirname(sys.executable) + os.pathsep + os.environ.get('PATH', '')
 # A factor for the time limits on a slow machine: SYSCALL_PROBES_SLOW=3.
 SLOW = float(os.environ.get('SYSCALL_PROBES_SLOW', '1'))
 
@@ -184,7 +187,7 @@ def observer(build, situation, fmt, expect, words):
     command = ' '.join(shlex.quote(paths.get(w, w)) for w in words)
     # Room for the slowest observer to start on a busy machine (bpftrace
     # compiles and loads its script); an observer that hangs is one of ours.
-    timeout = 3 if tool == 'hang' else SLOW * (30 if tool == 'bpftrace' else 15)
+    timeout = 1 if tool == 'hang' else SLOW * (30 if tool == 'bpftrace' else 15)
     argv = [os.path.join(build, 'syscall-probes'), 'check', '--timeout', '%g' % timeout,
             '--observer', command, '--format', fmt]
     if situation != 'all':
@@ -283,7 +286,7 @@ def interrupt(build, name, shape=None):
         command = ['check', '--format', shape.split('-')[0], '--observer',
                    '%s shape %s {report} --' % (faulty, shape), 'probe4-file']
     problems, stopped = [], 0
-    for delay in (0.05, 0.2, 0.5, 0.9, 1.4):
+    for delay in (0.05, 0.3, 0.9):
         folder = tempfile.mkdtemp(prefix='syscall-probes-interrupt-')
         try:
             run = subprocess.Popen([checker(build)] + command,
@@ -313,7 +316,7 @@ def interrupt(build, name, shape=None):
                     pass
         finally:
             shutil.rmtree(folder)
-    print('%d of 5 checks stopped by %s' % (stopped, name))
+    print('%d of 3 checks stopped by %s' % (stopped, name))
     return problems + ([] if stopped else ['no check was stopped by the signal'])
 
 
@@ -419,7 +422,7 @@ def pretend(build, observer, tool, status, phrase, script):
         with open(os.path.join(folder, tool), 'w') as f:
             f.write('#!/bin/sh\n' + script + '\n')
         os.chmod(os.path.join(folder, tool), 0o755)
-        done = subprocess.run([checker(build), 'check', '--timeout', '3', '--observer',
+        done = subprocess.run([checker(build), 'check', '--timeout', '1', '--observer',
                                observer, 'probe1-return-0'], capture_output=True, text=True,
                               env=dict(os.environ, PATH=folder + ':' + os.environ['PATH']),
                               timeout=120)
