@@ -64,7 +64,7 @@ std::string unsafe_folder(const std::string &path) {
     const std::string folder = so_far.empty() ? "/" : so_far;
     if (lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
       return folder + " is not a folder";
-    const std::string why = swappable(folder, info);
+    std::string why = swappable(folder, info);
     if (!why.empty()) return why;
   } while (at != std::string::npos);
   return "";

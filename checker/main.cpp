@@ -378,9 +378,11 @@ int command_check(const Output &out, const std::vector<Situation> &table,
     std::fflush(stdout);
   }
   auto finish = [&]() -> int {
-    std::unique_lock<std::mutex> held(lock);
-    const std::string own = own_failure;
-    held.unlock();
+    std::string own;  // read under the lock: a worker may still be at work
+    {
+      const std::lock_guard<std::mutex> held(verdicts_lock);
+      own = own_failure;
+    }
     if (!own.empty()) {
       std::fprintf(stderr, "syscall-probes: %s\n", printable(own).c_str());
       return 2;
