@@ -8,6 +8,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -252,6 +253,78 @@ void check_room(int folder) {
   if (room.f_favail < 64 && room.f_files > 0)
     throw OwnFailure("the temporary folder " + temporary().path +
                      " has no free inodes left");
+}
+
+namespace {
+
+// Where a group with the pids controller can be made: cgroup v2's root, where
+// pids can be handed to its children, or cgroup v1's pids hierarchy. "" if
+// neither is here.
+std::string pids_hierarchy() {
+  const std::string v2 = "/sys/fs/cgroup";
+  const int list =
+      open((v2 + "/cgroup.controllers").c_str(), O_RDONLY | O_CLOEXEC);
+  if (list >= 0) {
+    char controllers[512];
+    const ssize_t n = read(list, controllers, sizeof controllers - 1);
+    close(list);
+    controllers[std::max<ssize_t>(n, 0)] = '\0';
+    if (!std::strstr(controllers, "pids")) return "";
+    const int fd =
+        open((v2 + "/cgroup.subtree_control").c_str(), O_WRONLY | O_CLOEXEC);
+    const bool handed = fd >= 0 && write(fd, "+pids", 5) == 5;
+    if (fd >= 0) close(fd);
+    return handed ? v2 : "";
+  }
+  const std::string v1 = "/sys/fs/cgroup/pids";
+  return access((v1 + "/cgroup.procs").c_str(), W_OK) == 0 ? v1 : "";
+}
+
+}  // namespace
+
+Cage::Cage(unsigned long processes) {
+  static const std::string hierarchy = pids_hierarchy();
+  if (hierarchy.empty()) {
+    refused_ = "no control group with the pids controller can be made";
+    return;
+  }
+  unsigned char random[6];
+  if (getrandom(random, sizeof random, 0) != sizeof random)
+    throw OwnFailure("no random name for a control group");
+  char name[40];
+  std::snprintf(name, sizeof name, "/syscall-probes-%02x%02x%02x%02x%02x%02x",
+                random[0], random[1], random[2], random[3], random[4],
+                random[5]);
+  if (mkdir((hierarchy + name).c_str(), 0700) != 0) {
+    refused_ = "no control group can be made in " + hierarchy + ": " +
+               error_text(errno);
+    return;
+  }
+  path_ = hierarchy + name;
+  const std::string limit = std::to_string(processes);
+  const int max = open((path_ + "/pids.max").c_str(), O_WRONLY | O_CLOEXEC);
+  const bool set = max >= 0 && write(max, limit.data(), limit.size()) ==
+                                   static_cast<ssize_t>(limit.size());
+  const int error = errno;
+  if (max >= 0) close(max);
+  procs_ = open((path_ + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
+  if (!set || procs_ < 0) {
+    refused_ = "the control group " + path_ +
+               " cannot be set: " + error_text(set ? errno : error);
+    if (procs_ >= 0) close(procs_);
+    procs_ = -1;
+  }
+}
+
+Cage::~Cage() {
+  if (path_.empty()) return;
+  if (procs_ >= 0) close(procs_);
+  // Its processes are ended and reaped before; their last exits may take a
+  // moment to leave the group.
+  for (int tries = 0; tries < 1000 && rmdir(path_.c_str()) != 0 &&
+                      (errno == EBUSY || errno == EINTR);
+       ++tries)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 uid_t own_uid() {

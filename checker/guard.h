@@ -1,8 +1,9 @@
 // SPDX-FileCopyrightText: 2026 The syscall-probes authors
 // SPDX-License-Identifier: MIT
 // What keeps a check from being turned by others on a shared machine: a
-// temporary folder that nobody else can change, a user id of its own for the
-// runs under a process limit, and every process that a run starts, ended
+// temporary folder that nobody else can change, a user id and a control
+// group of its own for the runs under a process limit, and every process
+// that a run starts, ended
 // after the run and when the checker is interrupted.
 #pragma once
 #include <sys/resource.h>
@@ -45,6 +46,30 @@ std::string error_text(int error);
 // A user id with no name and no process, held for this checker alone by a
 // lock in a folder that only root can write in. Throws OwnFailure.
 uid_t own_uid();
+
+// A control group of one run's own under the kernel's pids controller,
+// holding a situation's limit on processes: no other check shares it, in
+// this container or another, as a user id may be shared. Made with its
+// limit; the run's child moves itself in by writing "0" to procs, and it is
+// removed when the run's processes are gone. Where no such group can be
+// had, procs() is -1 and refused() says why.
+class Cage {
+ public:
+  explicit Cage(unsigned long processes);
+  Cage(const Cage &) = delete;
+  Cage &operator=(const Cage &) = delete;
+  ~Cage();
+  int procs() const {
+    return procs_;
+  }
+  const std::string &refused() const {
+    return refused_;
+  }
+
+ private:
+  std::string path_, refused_;
+  int procs_ = -1;
+};
 
 // The limit on open descriptors that the checker was started with; its own
 // is raised to the hard limit, and each run gets the first one back. Its

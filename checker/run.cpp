@@ -37,6 +37,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "report.h"
@@ -611,6 +612,7 @@ struct Start {
   bool own_folder = true;
   int cwd_fd = -1;
   std::string home;  // the observer's HOME and TMPDIR: a folder of its own
+  int cage = -1;     // the procs of the control group that holds its limit
 };
 
 // Step 4: the observer started in the situation's conditions. A step of the
@@ -637,11 +639,10 @@ pid_t start_observer(const Start &what, const Streams &streams,
   const mode_t mask = static_cast<mode_t>(
       std::strtol(conditions.get("umask", "022").c_str(), nullptr, 8));
   const bool fd1000 = conditions.has("fd1000"), rofs = conditions.has("rofs");
-  const bool limit = conditions.has("nproc"), other = conditions.other_user();
-  const rlim_t processes = static_cast<rlim_t>(
-      std::strtol(conditions.get("nproc", "0").c_str(), nullptr, 10));
-  // A run not under the situation's process limit gets none, or, where
-  // only root could lift the caller's, the most it allows.
+  const bool other = conditions.other_user();
+  // The situation's limit on processes is its control group's (what.cage);
+  // the user's own limit is lifted, or, where only root could lift the
+  // caller's, raised to the most it allows.
   rlimit raised;
   getrlimit(RLIMIT_NPROC, &raised);
   raised.rlim_cur = raised.rlim_max;
@@ -667,8 +668,10 @@ pid_t start_observer(const Start &what, const Streams &streams,
     setsid();
     // The limit on descriptors that the checker was started with.
     setrlimit(RLIMIT_NOFILE, &own_files);
+    bool ok = what.cage < 0 || (step = kLimit, write(what.cage, "0", 1) == 1);
+    if (ok) step = kFolder;
     // The folder by its descriptor; but a mount on it, below, by its path.
-    bool ok = rofs || fchdir(what.cwd_fd) == 0;
+    ok = ok && (rofs || fchdir(what.cwd_fd) == 0);
     if (ok) {
       if (closed) close(1);
       ok = dup2(streams.null.fd, 0) == 0 &&
@@ -688,14 +691,12 @@ pid_t start_observer(const Start &what, const Streams &streams,
            mount("none", what.cwd.c_str(), "tmpfs", MS_RDONLY, nullptr) == 0;
       if (ok) step = kFolder, ok = chdir(what.cwd.c_str()) == 0;
     }
-    if (ok && !limit && setrlimit(RLIMIT_NPROC, &unlimited) != 0)
+    if (ok && setrlimit(RLIMIT_NPROC, &unlimited) != 0)
       setrlimit(RLIMIT_NPROC, &raised);
     if (ok && other) {
-      step = limit ? kLimit : kUser;
-      const rlimit cap = {processes, processes};
+      step = kUser;
       ok = setgroups(0, nullptr) == 0 &&
            setresgid(user.gid, user.gid, user.gid) == 0 &&
-           (!limit || setrlimit(RLIMIT_NPROC, &cap) == 0) &&
            setresuid(user.uid, user.uid, user.uid) == 0;
     }
     if (ok) step = kExec, execve(what.path.c_str(), argv.data(), envp);
@@ -946,6 +947,17 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
   if (what.path.empty())
     throw Failure("the observer cannot be started: " + what.words[0] +
                   " is not on the PATH");
+  // A situation's limit on processes, in a control group of the run's own.
+  std::optional<Cage> cage;
+  if (conditions.has("nproc")) {
+    cage.emplace(std::strtoul(conditions.get("nproc").c_str(), nullptr, 10));
+    if (cage->procs() < 0)
+      throw Failure(
+          "skipped: a limit on processes of its own cannot be had "
+          "here: " +
+          cage->refused());
+    what.cage = cage->procs();
+  }
   Streams streams;
   make_streams(streams, conditions, work);
 

@@ -928,13 +928,24 @@ def results(build, *situations):
     return problems
 
 
-def together(build, situation, rounds):
-    """Two checkers at once, several times over: neither disturbs the other."""
+def together(build, situation, rounds, apart=None):
+    """Two checkers at once, several times over: neither disturbs the other,
+    even each in a container of its own (apart), with a /run of its own, in
+    which each takes the same user id for a limit on processes."""
     needs('strace', 'ltrace')
     problems = []
+    command = [os.path.join(build, 'syscall-probes'), 'check', situation]
+    if apart:
+        needs_root('to mount a /run of its own')
+        needs('unshare')
+        command = ['unshare', '-m', 'sh', '-c',
+                   'mount -t tmpfs none /run && exec "$@"', 'sh'] + command
+        tried = subprocess.run(['unshare', '-m', 'true'], capture_output=True, text=True)
+        if tried.returncode:
+            fail('a mount namespace is refused here: ' + tried.stderr.strip(), 77)
     for _ in range(int(rounds)):
-        runs = [subprocess.Popen([os.path.join(build, 'syscall-probes'), 'check', situation],
-                                 stdout=subprocess.PIPE, text=True) for _ in range(2)]
+        runs = [subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+                for _ in range(2)]
         for run in runs:
             out = run.communicate()[0]
             if run.returncode:
