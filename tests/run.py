@@ -495,12 +495,6 @@ def limited(build, which, soft, hard, user, status, phrase, *args):
     uid = None if user == 'self' else pwd.getpwnam(user).pw_uid
     if uid is not None:
         needs_root('to run as ' + user)
-        if subprocess.run(['setpriv', '--reuid', str(uid), '--regid', str(uid),
-                           '--clear-groups', checker(build), '--help'],
-                          capture_output=True).returncode:
-            fail('%s cannot reach %s' % (user, checker(build)), 77)
-    folder = tempfile.mkdtemp(prefix='syscall-probes-limited-')
-    os.chmod(folder, 0o711)  # the situations' other users pass through
     # HARD may be "same": the one in force, which only a privilege raises
     limits = (int(soft), resource.getrlimit(LIMITS[which])[1] if hard == 'same' else int(hard))
 
@@ -510,6 +504,12 @@ def limited(build, which, soft, hard, user, status, phrase, *args):
             os.setgroups([])
             os.setgid(uid)
             os.setuid(uid)
+    try:
+        subprocess.run([checker(build), '--help'], capture_output=True, preexec_fn=start)
+    except PermissionError:  # a clone in /root, say
+        fail('%s cannot reach %s' % (user, checker(build)), 77)
+    folder = tempfile.mkdtemp(prefix='syscall-probes-limited-')
+    os.chmod(folder, 0o711)  # the situations' other users pass through
     try:
         if uid is not None:
             os.chown(folder, uid, uid)
