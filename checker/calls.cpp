@@ -236,9 +236,17 @@ const std::vector<Parameter> *parameters_of(std::string_view call) {
   return found == kCalls.end() ? nullptr : &found->second.parameters;
 }
 
+// Calls of the C library's start-up that return an address, whose
+// parameters the table does not hold.
+constexpr std::string_view kReturnAddresses[] = {"mmap", "mmap2", "brk",
+                                                 "mremap"};
+
 Type result_type(std::string_view call) {
   const auto found = kCalls.find(call);
-  return found == kCalls.end() ? Type::kAny : found->second.result;
+  if (found != kCalls.end()) return found->second.result;
+  for (const std::string_view name : kReturnAddresses)
+    if (name == call) return Type::kPointer;
+  return Type::kAny;
 }
 
 std::string parameter_named(const std::string &name) {

@@ -23,6 +23,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -52,10 +53,30 @@ const Known kKnown[] = {
     {257, "openat", 4, 1},      {262, "newfstatat", 4, 1},
 };
 
-const Known *known_call(unsigned long long number) {
-  for (const Known &call : kKnown) {
-    if (call.number == static_cast<long>(number)) {
-      return &call;
+// And of i386's, for a 32-bit program, which enters its calls with int 0x80
+// and numbers them its own way.
+const Known kKnown32[] = {
+    {1, "exit", 1, -1},         {2, "fork", 0, -1},     {3, "read", 3, -1},
+    {4, "write", 3, -1},        {5, "open", 3, 0},      {6, "close", 1, -1},
+    {11, "execve", 3, 0},       {20, "getpid", 0, -1},  {33, "access", 2, 0},
+    {45, "brk", 1, -1},         {54, "ioctl", 3, -1},   {60, "umask", 1, -1},
+    {64, "getppid", 0, -1},     {91, "munmap", 2, -1},  {120, "clone", 5, -1},
+    {125, "mprotect", 3, -1},   {146, "writev", 3, -1}, {192, "mmap2", 6, -1},
+    {252, "exit_group", 1, -1}, {295, "openat", 4, 1},
+};
+
+// Whether the process runs in 32-bit mode: its code segment is i386's.
+bool compat(const user_regs_struct &regs) {
+  return regs.cs == 0x23;
+}
+
+const Known *known_call(const user_regs_struct &regs) {
+  const bool i386 = compat(regs);
+  const Known *call = i386 ? std::begin(kKnown32) : std::begin(kKnown);
+  const Known *last = i386 ? std::end(kKnown32) : std::end(kKnown);
+  for (; call != last; ++call) {
+    if (call->number == static_cast<long>(regs.orig_rax)) {
+      return call;
     }
   }
   return nullptr;
@@ -102,9 +123,21 @@ std::string raw(unsigned long long value) {
 
 // "name(arg, arg" for the call the process has just entered.
 std::string entered(pid_t pid, const user_regs_struct &regs) {
-  const Known *known = known_call(regs.orig_rax);
-  const unsigned long long args[] = {regs.rdi, regs.rsi, regs.rdx,
-                                     regs.r10, regs.r8,  regs.r9};
+  const Known *known = known_call(regs);
+  // An i386 program's arguments are in ebx, ecx, edx, esi, edi and ebp, 32
+  // bits each: a value as signed, an address as it is.
+  const bool i386 = compat(regs);
+  unsigned long long args[] = {regs.rdi, regs.rsi, regs.rdx,
+                               regs.r10, regs.r8,  regs.r9};
+  unsigned long long addresses[6];
+  const unsigned long long args32[] = {regs.rbx, regs.rcx, regs.rdx,
+                                       regs.rsi, regs.rdi, regs.rbp};
+  for (int index = 0; index < 6; ++index) {
+    addresses[index] = i386 ? args32[index] & 0xffffffffULL : args[index];
+    if (i386)
+      args[index] = static_cast<unsigned long long>(static_cast<long long>(
+          static_cast<int>(static_cast<unsigned>(args32[index]))));
+  }
   std::string line = known != nullptr
                          ? known->name
                          : "syscall_" + std::to_string(regs.orig_rax);
@@ -115,7 +148,7 @@ std::string entered(pid_t pid, const user_regs_struct &regs) {
       line += ", ";
     }
     const bool path = known != nullptr && index == known->path_arg;
-    line += path ? peek_string(pid, args[index]) : raw(args[index]);
+    line += path ? peek_string(pid, addresses[index]) : raw(args[index]);
   }
   return line + ")";
 }
@@ -175,7 +208,9 @@ class Tracer {
       return;
     }
     const std::string line = entered(pid, regs);
-    if (regs.orig_rax == 231 || regs.orig_rax == 60) {  // it does not return
+    const Known *known = known_call(regs);
+    const std::string name = known != nullptr ? known->name : "";
+    if (name == "exit_group" || name == "exit") {  // it does not return
       print(pid, line + " = ?");
     } else {
       pending_[pid] = line;
