@@ -473,11 +473,11 @@ std::size_t string_end(std::string_view s, std::size_t i) {
   // The next quote that no backslash escapes, found by the library's search
   // (long strings are many, and compared often), each search moving on.
   constexpr auto kNone = std::string_view::npos;
-  std::size_t quote = s.find('"', i + 1), slash = s.find('\\', i + 1);
-  while (quote != kNone) {
-    if (slash == kNone || quote < slash) return quote + 1;
+  std::size_t closing = s.find('"', i + 1), slash = s.find('\\', i + 1);
+  while (closing != kNone) {
+    if (slash == kNone || closing < slash) return closing + 1;
     const std::size_t next = slash + 2;  // past what the backslash escapes
-    if (quote < next) quote = s.find('"', next);
+    if (closing < next) closing = s.find('"', next);
     slash = s.find('\\', next);
   }
   return s.size();
