@@ -449,6 +449,10 @@ pid_t fork_run() {
   return pid;
 }
 
+std::unique_lock<std::mutex> no_fork() {
+  return std::unique_lock<std::mutex>(runs_lock);
+}
+
 void run_ended(pid_t group) {
   {
     const std::lock_guard<std::mutex> held(runs_lock);

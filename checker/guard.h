@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -91,6 +92,10 @@ int interrupted();
 // every run, from any run: whatever left its run's process group.
 pid_t fork_run();
 void run_ended(pid_t group);
+// Holds off the runs' forks while a file that a run will execute is open
+// for writing: a child forked meanwhile would hold it open too, until its
+// own exec, and the program's exec would fail (ETXTBSY).
+std::unique_lock<std::mutex> no_fork();
 // Kills every run's process group and every stray (at an own failure).
 void end_every_run();
 

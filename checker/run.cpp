@@ -483,6 +483,7 @@ void take_user(User &user, const Situation &conditions, const Work &work,
   const std::string name = program.substr(program.rfind('/') + 1);
   const auto bytes = read_file(program, 64 << 20);
   if (!bytes) throw OwnFailure("cannot read " + program);
+  const auto held = no_fork();
   write_file(work.fd.fd, name.c_str(), *bytes, 0755);
   user.program = work.path + "/" + name;
 }
