@@ -382,9 +382,39 @@ std::string heads_rejoined(std::string_view text) {
   return out;
 }
 
+// A head that another process's piece ends in a word right before, as
+// "...,NULL" "7204 write(": a known id right after a letter, and a name and
+// its bracket after it, begins a line of its own.
+std::string heads_apart(std::string_view text) {
+  std::set<std::string_view> ids;  // the ids that begin a line
+  for (std::string_view rest = text; !rest.empty();) {
+    const std::string_view line = next_line(rest);
+    std::size_t k = 0;
+    while (k < line.size() && k < 10 && digit(line[k])) ++k;
+    if (k > 0 && k < line.size() && line[k] == ' ')
+      ids.insert(line.substr(0, k));
+  }
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (i > 0 && digit(text[i]) && word_start(text[i - 1])) {
+      std::size_t k = i;
+      while (k < text.size() && k - i < 10 && digit(text[k])) ++k;
+      std::size_t name = k + 1;
+      while (name < text.size() && word_char(text[name])) ++name;
+      if (k < text.size() && text[k] == ' ' && name > k + 1 &&
+          name < text.size() && text[name] == '(' &&
+          ids.count(text.substr(i, k - i)))
+        out += '\n';
+    }
+    out += text[i];
+  }
+  return out;
+}
+
 std::string read_qemu(std::string_view text, std::vector<Process> &out) {
   Pieces pieces;
-  const std::string rejoined = heads_rejoined(text);
+  const std::string rejoined = heads_rejoined(heads_apart(text));
   std::string problem = pieces.read(rejoined);
   if (!problem.empty()) return problem;
   std::vector<Lines> processes;
