@@ -492,6 +492,8 @@ def limited(build, which, soft, hard, user, status, phrase, *args):
         fail('the sanitizers test memory through descriptors of their own', 77)
     if which == 'as' and sanitized(build):
         fail('the sanitizers reserve more address space than any limit here', 77)
+    if which == 'nproc' and int(soft) < 64 and sanitized(build):
+        fail("the leak check's tracer at exit is a process of its own", 77)
     uid = None if user == 'self' else pwd.getpwnam(user).pw_uid
     if uid is not None:
         needs_root('to run as ' + user)
