@@ -15,6 +15,7 @@
 #include <map>
 #include <string>
 
+#include "calls.h"
 #include "report.h"
 
 namespace probes {
@@ -188,6 +189,13 @@ std::string read_valgrind(std::string_view report, std::vector<Process> &out) {
         continue;
       }
       const std::string result = outcome(rest.substr(arrow));
+      // A clone's line that ends in the child's half, its 0, which the call
+      // never returns to the parent: the parent's result is to come.
+      if (result == "0" && !can_return(name, 0, 0, -1)) {
+        pending[pid] = call;
+        waiting = pid;
+        continue;
+      }
       if (result.empty())
         pending[pid] = call;  // [async] ...: the result comes later
       else
