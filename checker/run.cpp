@@ -524,9 +524,13 @@ std::string caller_limits(const Said &said, const Situation &conditions) {
   if (!conditions.has("nproc") && says("Resource temporarily unavailable") &&
       !process_limit().empty())
     return "the observer could not start a process" + process_limit();
+  // Short of memory, or of address space to lay a guest's out in (qemu's
+  // "Unable to find a guest_base to satisfy all guest address mapping
+  // requirements").
   rlimit memory;
-  if (says("Cannot allocate memory") && getrlimit(RLIMIT_AS, &memory) == 0 &&
-      memory.rlim_cur != RLIM_INFINITY)
+  if ((says("Cannot allocate memory") || says("out of memory") ||
+       says("guest address mapping")) &&
+      getrlimit(RLIMIT_AS, &memory) == 0 && memory.rlim_cur != RLIM_INFINITY)
     return "the observer ran out of memory: the check runs under a limit of " +
            std::to_string(memory.rlim_cur >> 10) +
            " KiB of address space (ulimit -v)";
