@@ -295,13 +295,11 @@ std::string Pieces::read(std::string_view text) {
 
 }  // namespace
 
-// qemu on an unbuffered standard error writes a line's pieces apart, and
-// another process's result can come between a head's id and its name:
-// " = " "2225 " "0\n" "exit_group(0)\n". The head is put together again after
-// that piece, on a line of its own: " = 0\n2225 exit_group(0)\n". Its id
-// is one that begins a line elsewhere; the piece, a number or a line feed.
-std::string heads_rejoined(std::string_view text) {
-  std::set<std::string_view> ids;  // the ids that begin a line
+namespace {
+
+// The process ids that begin a line of the report.
+std::set<std::string_view> line_ids(std::string_view text) {
+  std::set<std::string_view> ids;
   for (std::string_view rest = text; !rest.empty();) {
     const std::string_view line = next_line(rest);
     std::size_t k = 0;
@@ -309,6 +307,18 @@ std::string heads_rejoined(std::string_view text) {
     if (k > 0 && k < line.size() && line[k] == ' ')
       ids.insert(line.substr(0, k));
   }
+  return ids;
+}
+
+}  // namespace
+
+// qemu on an unbuffered standard error writes a line's pieces apart, and
+// another process's result can come between a head's id and its name:
+// " = " "2225 " "0\n" "exit_group(0)\n". The head is put together again after
+// that piece, on a line of its own: " = 0\n2225 exit_group(0)\n". Its id
+// is one that begins a line elsewhere; the piece, a number or a line feed.
+std::string heads_rejoined(std::string_view text) {
+  const std::set<std::string_view> ids = line_ids(text);
   constexpr std::size_t kPiece = 24;
   auto in_piece = [](char c) { return digit(c) || c == '\n' || c == '-'; };
   std::string out;
@@ -382,18 +392,13 @@ std::string heads_rejoined(std::string_view text) {
   return out;
 }
 
+namespace {
+
 // A head that another process's piece ends in a word right before, as
 // "...,NULL" "7204 write(": a known id right after a letter, and a name and
 // its bracket after it, begins a line of its own.
 std::string heads_apart(std::string_view text) {
-  std::set<std::string_view> ids;  // the ids that begin a line
-  for (std::string_view rest = text; !rest.empty();) {
-    const std::string_view line = next_line(rest);
-    std::size_t k = 0;
-    while (k < line.size() && k < 10 && digit(line[k])) ++k;
-    if (k > 0 && k < line.size() && line[k] == ' ')
-      ids.insert(line.substr(0, k));
-  }
+  const std::set<std::string_view> ids = line_ids(text);
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -411,6 +416,8 @@ std::string heads_apart(std::string_view text) {
   }
   return out;
 }
+
+}  // namespace
 
 std::string read_qemu(std::string_view text, std::vector<Process> &out) {
   Pieces pieces;
