@@ -236,10 +236,45 @@ const std::vector<Parameter> *parameters_of(std::string_view call) {
   return found == kCalls.end() ? nullptr : &found->second.parameters;
 }
 
+// The arguments of the calls that the C library makes on its own account,
+// before main and at the program's end, which the table above leaves out.
+const std::map<std::string, std::size_t, std::less<>> kArity = {
+    {"access", 2},          {"arch_prctl", 2},      {"brk", 1},
+    {"execve", 3},          {"faccessat", 3},       {"fcntl", 3},
+    {"fcntl64", 3},         {"fstat", 2},           {"fstat64", 2},
+    {"fstatat64", 4},       {"futex", 6},           {"getrandom", 3},
+    {"gettid", 0},          {"ioctl", 3},           {"lseek", 3},
+    {"_llseek", 5},         {"madvise", 3},         {"mmap", 6},
+    {"mmap2", 6},           {"mprotect", 3},        {"mremap", 5},
+    {"munmap", 2},          {"newfstatat", 4},      {"pread64", 4},
+    {"prlimit64", 4},       {"readlink", 3},        {"rseq", 4},
+    {"rt_sigaction", 4},    {"rt_sigprocmask", 4},  {"set_robust_list", 2},
+    {"set_thread_area", 1}, {"set_tid_address", 1}, {"stat", 2},
+    {"stat64", 2},          {"statx", 5},           {"ugetrlimit", 2},
+    {"uname", 1},           {"wait4", 4},           {"clone3", 2}};
+
 // Calls of the C library's start-up that return an address, whose
 // parameters the table does not hold.
 constexpr std::string_view kReturnAddresses[] = {"mmap", "mmap2", "brk",
                                                  "mremap"};
+
+std::size_t arity_of(std::string_view call) {
+  if (const std::vector<Parameter> *known = parameters_of(call))
+    return call == "printf" ? kNoArity : known->size();
+  const auto found = kArity.find(call);
+  return found == kArity.end() ? kNoArity : found->second;
+}
+
+bool returns_id(std::string_view call) {
+  const auto found = kCalls.find(call);
+  return call == "clone3" ||
+         (found != kCalls.end() && found->second.returns == Returns::kId);
+}
+
+bool makes_process(std::string_view call) {
+  return call == "fork" || call == "vfork" || call == "clone" ||
+         call == "clone3";
+}
 
 Type result_type(std::string_view call) {
   const auto found = kCalls.find(call);

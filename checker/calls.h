@@ -5,6 +5,7 @@
 // is held against the reference by what it means, however an observer
 // renders it, and whether the call uses it at all.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -33,6 +34,16 @@ struct Parameter {
 // The parameters of a call, in the kernel's or the C library's order;
 // nullptr when the call is none of these programs'.
 const std::vector<Parameter> *parameters_of(std::string_view call);
+// How many arguments a call takes: those of the table, or of the calls that
+// the C library's start-up makes; kNoArity when unknown, or when the call
+// takes any number (printf). A tracer that shows six registers for every
+// call shows what was left in the rest.
+constexpr std::size_t kNoArity = static_cast<std::size_t>(-1);
+std::size_t arity_of(std::string_view call);
+// Whether a call returns a process id (getpid's, fork's), and whether it
+// makes a process: fork, vfork, clone, clone3, whose child's half returns 0.
+bool returns_id(std::string_view call);
+bool makes_process(std::string_view call);
 // The type of a call's result.
 Type result_type(std::string_view call);
 // The name by which the table knows a parameter that observers name

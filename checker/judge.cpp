@@ -46,9 +46,12 @@ bool libc_own(const Call &call) {
   if (!call.is_call) return false;
   for (const char *name : kOwn)
     if (call.name == name) return true;
-  const bool standard = !call.args.empty() && call.args.size() > 1 &&
-                        (call.args[0].text == "0" || call.args[0].text == "1" ||
-                         call.args[0].text == "2");
+  // The stream's descriptor in any base: 1, 0x1, 01.
+  const auto stream = call.args.size() > 1 ? value_of(call.args[0].raw.empty()
+                                                          ? call.args[0].text
+                                                          : call.args[0].raw)
+                                           : std::nullopt;
+  const bool standard = stream && *stream >= 0 && *stream <= 2;
   for (const char *name : kStreamLook)
     if (call.name == name && standard) return true;
   return false;
@@ -326,11 +329,12 @@ bool same_result(const Call &want, const Call &got, const Decoding &decoding,
                  Unshown &unshown) {
   const bool want_none = !want.has_result || want.result == "?";
   if (want_none) return !got.has_result || got.result == "?";
-  if (!got.has_result) {  // left out
+  // Left out, or "?": an observer that cannot know results (a seccomp
+  // notifier) does not show them.
+  if (!got.has_result || got.result == "?") {
     ++unshown.results;
     return true;
   }
-  if (got.result == "?") return false;
   if (want.result == got.result) return true;
   const Outcome a = outcome(want, false);
   const Outcome b = outcome(got, decoding.system_calls);
@@ -361,7 +365,12 @@ std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
   std::vector<std::vector<Call>> result;
   result.reserve(processes.size());
   for (std::size_t index = 0; index < processes.size(); ++index) {
-    const bool observer_is_program = decoding.in_process && index == 0;
+    // The program runs in the observer's own process where the format says
+    // so (an emulator's), or where the report gives it the id of the process
+    // that the checker started (an interposer that LD_PRELOAD loads).
+    const bool observer_is_program =
+        index == 0 && (decoding.in_process ||
+                       (observer > 0 && processes[index].pid == observer));
     // The report's id of the program where it shows one: an observer run
     // by a wrapper of the user's is not the program's process.
     long own = observer_is_program && processes[index].pid <= 0
@@ -374,19 +383,13 @@ std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
         continue;
       Call named = call;
       const std::string &name = call.name;
-      const bool pid_call = name == "getpid" || name == "getppid" ||
-                            name == "fork" || name == "vfork" ||
-                            name == "clone" || name == "clone3";
+      const bool pid_call = returns_id(name) && name != "set_tid_address";
       const auto value_shown =
           call.is_call && call.has_result
               ? value_of(call.result_raw.empty() ? call.result
                                                  : call.result_raw)
               : std::nullopt;
-      // A child's own half of the call that made it, which strace leaves
-      // out: ptrace tracers see it return 0 there.
-      if (decoding.system_calls && index > 0 && calls.empty() && pid_call &&
-          name != "getpid" && name != "getppid" && value_shown == 0)
-        continue;
+      if (index > 0 && calls.empty() && child_half(call)) continue;
       if (pid_call && value_shown && *value_shown > 0 &&
           *value_shown < (1LL << 31)) {
         const long value = static_cast<long>(*value_shown);
@@ -395,8 +398,8 @@ std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
         const char *role = nullptr;
         if (name == "getpid" && value == own)
           role = "PID";
-        else if (name != "getppid" && name != "getpid" &&
-                 child != place.end() && child->second > index)
+        else if (makes_process(name) && child != place.end() &&
+                 child->second > index)
           role = "CHILD";
         else if (name == "getppid" &&
                  ((observer_is_program && value == getpid()) ||
@@ -477,8 +480,13 @@ bool same(const Call &want, const Call &got, const Decoding &decoding,
     const long long flag_value =
         flags == wanted.end() ? 0 : number_in(*flags->second).value_or(0);
     const bool known = parameters_of(want.name) != nullptr;
+    const std::size_t arity = arity_of(want.name);
+    // Registers past a call's arguments hold whatever was left there.
+    const auto past = [arity](const std::string &parameter) {
+      return parameter[0] == '#' && std::stoul(parameter.substr(1)) >= arity;
+    };
     for (const auto &[parameter, arg] : wanted) {
-      if (!used(want.name, parameter, flag_value)) continue;
+      if (!used(want.name, parameter, flag_value) || past(parameter)) continue;
       const auto found = given.find(parameter);
       // Registers past a known call's arguments, shown by an observer that
       // shows six for every call (qemu where it has no words for one): they
@@ -493,7 +501,8 @@ bool same(const Call &want, const Call &got, const Decoding &decoding,
       }
     }
     for (const auto &[parameter, arg] : given)  // one the call has not got
-      if (parameter[0] == '#' && !wanted.count(parameter)) return false;
+      if (parameter[0] == '#' && !wanted.count(parameter) && !past(parameter))
+        return false;
   }
   if (unshown && here.any()) {
     if (unshown->first.empty() && want.is_call)
@@ -530,6 +539,19 @@ void Unshown::add(const Unshown &other) {
 bool starts_process(const Call &call) {
   return call.is_call &&
          (call.name == "execve" || call.name == "__libc_start_main");
+}
+
+bool child_half(const Call &call) {
+  std::string_view name = call.name;
+  std::string_view result = call.result;
+  if (!call.is_call && call.text.rfind("<... ", 0) == 0) {  // ltrace's
+    const std::string_view text = call.text;
+    name = text.substr(5, text.find(' ', 5) - 5);
+    result = text.substr(std::min(text.size(), text.rfind(" = ") + 3));
+  } else if (!call.is_call || !call.has_result) {
+    return false;
+  }
+  return makes_process(name) && value_of(result) == 0;
 }
 
 bool ends_process(const Call &call) {

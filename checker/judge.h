@@ -53,6 +53,10 @@ bool same(const Call &want, const Call &got, const Decoding &decoding,
 // The calls that start a process (execve, musl's __libc_start_main) name the
 // program: the start-up is compared without them.
 bool starts_process(const Call &call);
+// A child's own half of the call that made it (fork() = 0, or ltrace's
+// "<... fork resumed> ) = 0"), which strace leaves out and other observers
+// show: passed over as no call of the child's.
+bool child_half(const Call &call);
 // The call or line that ends a process.
 bool ends_process(const Call &call);
 
