@@ -236,22 +236,24 @@ const std::vector<Parameter> *parameters_of(std::string_view call) {
   return found == kCalls.end() ? nullptr : &found->second.parameters;
 }
 
-// The arguments of the calls that the C library makes on its own account,
-// before main and at the program's end, which the table above leaves out.
-const std::map<std::string, std::size_t, std::less<>> kArity = {
-    {"access", 2},          {"arch_prctl", 2},      {"brk", 1},
-    {"execve", 3},          {"faccessat", 3},       {"fcntl", 3},
-    {"fcntl64", 3},         {"fstat", 2},           {"fstat64", 2},
-    {"fstatat64", 4},       {"futex", 6},           {"getrandom", 3},
-    {"gettid", 0},          {"ioctl", 3},           {"lseek", 3},
-    {"_llseek", 5},         {"madvise", 3},         {"mmap", 6},
-    {"mmap2", 6},           {"mprotect", 3},        {"mremap", 5},
-    {"munmap", 2},          {"newfstatat", 4},      {"pread64", 4},
-    {"prlimit64", 4},       {"readlink", 3},        {"rseq", 4},
-    {"rt_sigaction", 4},    {"rt_sigprocmask", 4},  {"set_robust_list", 2},
-    {"set_thread_area", 1}, {"set_tid_address", 1}, {"stat", 2},
-    {"stat64", 2},          {"statx", 5},           {"ugetrlimit", 2},
-    {"uname", 1},           {"wait4", 4},           {"clone3", 2}};
+// The calls that the C library makes on its own account, before main and at
+// the program's end, which the table above leaves out: the type of each
+// argument by a letter, n a number, f flags, s a string, p an address (a
+// pointer, or memory that the call fills). An observer's start-up is held
+// against its own report of the empty program, so that an address in any
+// base is an address, and a register past the arguments is not compared.
+const std::map<std::string, std::string_view, std::less<>> kStartup = {
+    {"access", "sn"},         {"arch_prctl", "fp"},     {"brk", "p"},
+    {"execve", "spp"},        {"faccessat", "fsn"},     {"fcntl", "nfn"},
+    {"fcntl64", "nfn"},       {"fstat", "np"},          {"fstat64", "np"},
+    {"fstatat64", "fspf"},    {"futex", "pfnppn"},      {"getrandom", "pnf"},
+    {"gettid", ""},           {"ioctl", "nfp"},         {"lseek", "nnn"},
+    {"_llseek", "nnnpn"},     {"madvise", "pnf"},       {"mmap", "pnffnn"},
+    {"mmap2", "pnffnn"},      {"mremap", "pnnfp"},      {"newfstatat", "fspf"},
+    {"pread64", "npnn"},      {"readlink", "spn"},      {"rseq", "pnfn"},
+    {"rt_sigaction", "nppn"}, {"set_thread_area", "p"}, {"stat", "sp"},
+    {"stat64", "sp"},         {"statx", "fsfnp"},       {"uname", "p"},
+    {"wait4", "npnp"},        {"clone3", "pn"}};
 
 // Calls of the C library's start-up that return an address, whose
 // parameters the table does not hold.
@@ -261,8 +263,24 @@ constexpr std::string_view kReturnAddresses[] = {"mmap", "mmap2", "brk",
 std::size_t arity_of(std::string_view call) {
   if (const std::vector<Parameter> *known = parameters_of(call))
     return call == "printf" ? kNoArity : known->size();
-  const auto found = kArity.find(call);
-  return found == kArity.end() ? kNoArity : found->second;
+  const auto found = kStartup.find(call);
+  return found == kStartup.end() ? kNoArity : found->second.size();
+}
+
+Type startup_type(std::string_view call, std::size_t index) {
+  const auto found = kStartup.find(call);
+  if (found == kStartup.end() || index >= found->second.size())
+    return Type::kAny;
+  switch (found->second[index]) {
+    case 'n':
+      return Type::kNumber;
+    case 'f':
+      return Type::kFlags;
+    case 's':
+      return Type::kString;
+    default:
+      return Type::kPointer;
+  }
 }
 
 bool returns_id(std::string_view call) {

@@ -43,6 +43,9 @@ std::size_t arity_of(std::string_view call);
 // Whether a call returns a process id (getpid's, fork's), and whether it
 // makes a process: fork, vfork, clone, clone3, whose child's half returns 0.
 bool returns_id(std::string_view call);
+// The type of the INDEXth argument of a call that the C library makes on its
+// own account (pread64's second is an address); kAny when not known.
+Type startup_type(std::string_view call, std::size_t index);
 bool makes_process(std::string_view call);
 // The type of a call's result.
 Type result_type(std::string_view call);

@@ -309,8 +309,51 @@ std::string Observer::cannot_run(const Situation &situation) const {
   return "";
 }
 
-void Observer::prepare(const Situation &situation) {
-  if (!unavailable_.empty() || !cannot_run(situation).empty()) return;
+// The fewest processes under which the observer runs the empty program to
+// its end, less the program's: strace 1, valgrind and an interposer 0,
+// qemu-user 1 (a thread of its own). Tried from one up; -1 where no limit
+// can be had here, or none up to the last tried will do.
+int Observer::own_processes() {
+  constexpr int kMostTried = 8;
+  std::call_once(own_once_, [this] {
+    const std::string empty = places().programs + "/empty-main";
+    const AbiScope abi(abi_of(empty));
+    for (int limit = 1; limit <= kMostTried; ++limit) {
+      Situation conditions;
+      conditions.name = "empty-main";
+      conditions.settings = {{"nproc", std::to_string(limit)}};
+      try {
+        if (run(command_for(empty), empty, {}, conditions, timeout_, percent_)
+                .status == 0) {
+          own_ = limit - 1;
+          return;
+        }
+      } catch (const OwnFailure &) {
+        throw;
+      } catch (const Failure &failure) {
+        if (std::string(failure.what()).rfind("skipped: ", 0) == 0) return;
+      }
+    }
+  });
+  return own_;
+}
+
+Situation Observer::counting_own(const Situation &situation) {
+  if (!situation.has("nproc") || !unavailable_.empty() ||
+      !cannot_run(situation).empty())
+    return situation;
+  const int own = own_processes();
+  if (own < 0) return situation;  // the run says why
+  // The table's limit counts one process of the observer's own.
+  Situation counted = situation;
+  for (auto &[key, value] : counted.settings)
+    if (key == "nproc") value = std::to_string(std::stoi(value) - 1 + own);
+  return counted;
+}
+
+void Observer::prepare(const Situation &given) {
+  if (!unavailable_.empty() || !cannot_run(given).empty()) return;
+  const Situation situation = counting_own(given);
   {
     const std::lock_guard<std::mutex> held(lock_);
     if (startups_.count(startup_key(situation)))
@@ -393,7 +436,7 @@ Observer::Startup Observer::startup(const Situation &situation) {
       return future.get();
     }
     const Format format = format_.value_or(format_of(seen.report));
-    const Decoding decoding = decoding_of(format);
+    const Decoding decoding = decoding_of(format, seen.report);
     const std::string problem = read_report(seen.report, format, processes);
     if (!problem.empty()) throw Failure(problem + seen.said);
     // A library-call view of an empty program may rightly show nothing.
@@ -446,9 +489,9 @@ Observer::Startup Observer::startup(const Situation &situation) {
   return future.get();
 }
 
-Observer::Verdict Observer::check(const Situation &situation) {
+Observer::Verdict Observer::check(const Situation &given) {
   if (!unavailable_.empty()) return {"skipped", {unavailable_}};
-  const std::string program = program_path(situation.program);
+  const std::string program = program_path(given.program);
   const std::vector<std::string> variants = variants_of(program);
   const AbiScope abi(abi_of(program));
   auto failed = [](const Failure &failure) -> Verdict {
@@ -456,6 +499,12 @@ Observer::Verdict Observer::check(const Situation &situation) {
     if (text.rfind("skipped: ", 0) == 0) return {"skipped", {text.substr(9)}};
     return {"FAILED", {text}};
   };
+  Situation situation;
+  try {
+    situation = counting_own(given);
+  } catch (const Failure &failure) {
+    return failed(failure);
+  }
   // The report's format: given, or told from the start-up's report, or
   // where that is empty (a library-call view may show nothing there), from
   // the situation's own.
@@ -472,7 +521,18 @@ Observer::Verdict Observer::check(const Situation &situation) {
     return failed(failure);
   }
   const Format format = *found;
-  const Decoding decoding = decoding_of(format);
+  const std::string cannot = cannot_run(situation);
+  if (!cannot.empty()) return {"skipped", {cannot}};
+  // JSON lines' view, of system calls or library calls, is the report's.
+  try {
+    if (format == Format::kJson && !seen)
+      seen = run(command_for(program), program, situation.arguments(),
+                 situation, timeout_, percent_);
+  } catch (const Failure &failure) {
+    return failed(failure);
+  }
+  const Decoding decoding =
+      seen ? decoding_of(format, seen->report) : decoding_of(format);
   // A system-call view is held against the .strace references, a
   // library-call view against the .ltrace ones.
   const Format view = decoding.system_calls ? Format::kStrace : Format::kLtrace;
@@ -496,8 +556,6 @@ Observer::Verdict Observer::check(const Situation &situation) {
     return {"skipped",
             {"its " + kind + " reference holds nothing but the exit, which " +
              format_name(format) + " does not show"}};
-  const std::string cannot = cannot_run(situation);
-  if (!cannot.empty()) return {"skipped", {cannot}};
   if (!decoding.system_calls && want[0].size() > 1 && plt_free(program))
     return {"skipped",
             {"the program is built without the PLT, where library calls cannot "

@@ -108,6 +108,10 @@ class Observer {
   Startup startup(const Situation &situation);
   // Why this built-in observer cannot run in the situation, or "".
   std::string cannot_run(const Situation &situation) const;
+  // The situation with its limit on processes (nproc) counting the
+  // observer's own processes besides the program's, found by trial.
+  Situation counting_own(const Situation &situation);
+  int own_processes();
   static Situation startup_conditions(const Situation &situation);
   static std::string startup_key(const Situation &situation);
   std::vector<std::string> command_;
@@ -123,6 +127,8 @@ class Observer {
   std::vector<std::string> only_;
   std::mutex lock_;
   std::map<std::string, std::shared_future<Startup>> startups_;
+  std::once_flag own_once_;
+  int own_ = -1;  // the processes the observer runs of its own: -1 unknown
 };
 
 }  // namespace probes

@@ -6,6 +6,7 @@
 // format and the rest is the report.
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 
 #include "judge.h"
@@ -19,10 +20,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   constexpr probes::Format kFormats[] = {
       probes::Format::kStrace, probes::Format::kLtrace,
       probes::Format::kQemu,   probes::Format::kValgrind,
-      probes::Format::kPerf,   probes::Format::kUftrace};
+      probes::Format::kPerf,   probes::Format::kUftrace,
+      probes::Format::kJson};
   const probes::Format format =
-      kFormats[static_cast<unsigned char>(bytes[nul + 1]) % 6];
-  const probes::Decoding decoding = probes::decoding_of(format);
+      kFormats[static_cast<unsigned char>(bytes[nul + 1]) %
+               std::size(kFormats)];
+  const probes::Decoding decoding =
+      probes::decoding_of(format, bytes.substr(nul + 2));
   std::vector<probes::Process> reference, report;
   if (!probes::read_report(bytes.substr(0, nul),
                            decoding.system_calls ? probes::Format::kStrace

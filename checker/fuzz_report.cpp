@@ -15,11 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   for (const probes::Format format :
        {probes::Format::kStrace, probes::Format::kLtrace, probes::Format::kQemu,
         probes::Format::kValgrind, probes::Format::kPerf,
-        probes::Format::kUftrace}) {
+        probes::Format::kUftrace, probes::Format::kJson}) {
     std::vector<probes::Process> processes;
     if (!probes::read_report(bytes, format, processes).empty()) continue;
     probes::unread(bytes, processes, format);
-    const probes::Decoding decoding = probes::decoding_of(format);
+    const probes::Decoding decoding = probes::decoding_of(format, bytes);
     const auto calls = probes::normalise(processes, decoding, 100);
     for (const auto &process : calls) {
       for (const probes::Call &call : process) {

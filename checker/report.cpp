@@ -188,7 +188,8 @@ constexpr std::string_view kMarks[] = {"<unfinished ...>", "<no return ...>"};
 constexpr std::pair<Format, std::string_view> kFormats[] = {
     {Format::kStrace, "strace"}, {Format::kLtrace, "ltrace"},
     {Format::kQemu, "qemu"},     {Format::kValgrind, "valgrind"},
-    {Format::kPerf, "perf"},     {Format::kUftrace, "uftrace"}};
+    {Format::kPerf, "perf"},     {Format::kUftrace, "uftrace"},
+    {Format::kJson, "json"}};
 
 bool format_named(std::string_view name, Format &format) {
   for (const auto &[value, known] : kFormats) {
@@ -227,6 +228,18 @@ Decoding decoding_of(Format format) {
       d.system_calls = false;
       d.exits_shown = false;
       break;
+    case Format::kJson:  // exits where the report shows one
+      break;
+  }
+  return d;
+}
+
+Decoding decoding_of(Format format, std::string_view report) {
+  Decoding d = decoding_of(format);
+  if (format == Format::kJson) {
+    d.system_calls = !json_library_view(report);
+    d.exits_shown = report.find("\"exited\"") != std::string_view::npos ||
+                    report.find("\"killed\"") != std::string_view::npos;
   }
   return d;
 }
@@ -264,6 +277,7 @@ Format format_of(std::string_view report) {
   while (!report.empty()) {
     std::string_view line = next_line(report);
     const std::string_view bare = trim(line);
+    if (bare.substr(0, 2) == "{\"" && bare.back() == '}') return Format::kJson;
     if (bare.substr(0, 2) == "==" || bare.substr(0, 8) == "SYSCALL[" ||
         bare.substr(0, 2) == "--")
       if (bare.substr(0, 4) != "--- ") return Format::kValgrind;
@@ -307,7 +321,8 @@ std::string unread(std::string_view report, const std::vector<Process> &read,
     if (!first && unread_here) first = number, first_line = line;
   }
   // The other readers pass over lines that are not calls of their own.
-  const bool c_like = format == Format::kStrace || format == Format::kLtrace;
+  const bool c_like = format == Format::kStrace || format == Format::kLtrace ||
+                      format == Format::kJson;
   if (lines == 0 || 2 * calls >= lines || (!c_like && calls > 0)) return "";
   if (first_line.size() > 120) first_line = first_line.substr(0, 120);
   return std::to_string(calls) + " of " + std::to_string(lines) +
@@ -763,6 +778,8 @@ std::string read_report(std::string_view bytes, Format format,
       return read_perf(bytes, out);
     case Format::kUftrace:
       return read_uftrace(bytes, out);
+    case Format::kJson:
+      return read_json(bytes, out);
   }
   return "";
 }

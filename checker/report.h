@@ -48,16 +48,26 @@ struct Process {
   std::vector<Call> calls;
 };
 
-enum class Format { kStrace, kLtrace, kQemu, kValgrind, kPerf, kUftrace };
+enum class Format {
+  kStrace,
+  kLtrace,
+  kQemu,
+  kValgrind,
+  kPerf,
+  kUftrace,
+  kJson
+};
 
-// The format by its name (strace, ltrace, qemu, valgrind, perf, uftrace);
+// The format by its name (strace, ltrace, qemu, valgrind, perf, uftrace,
+// json);
 // false if there is none such.
 bool format_named(std::string_view name, Format &format);
 std::string format_name(Format format);
 
 // The format of a report, told by its framing: valgrind's "==PID==" and
 // "SYSCALL[", uftrace's "[ TID] | ", perf's "( 0.001 ms): ", ltrace's
-// "+++ exited (status N) +++", qemu's "PID name(a,b)" and "errno=";
+// "+++ exited (status N) +++", qemu's "PID name(a,b)" and "errno=", JSON
+// lines' "{";
 // strace's, the C-like lines that the rest share, when none of these shows.
 Format format_of(std::string_view report);
 // Why a report was not read as FORMAT, when most of its lines were not:
@@ -74,6 +84,9 @@ struct Decoding {
   bool in_process = false;      // the program runs in the observer's process
 };
 Decoding decoding_of(Format format);
+// The same for a report in it: JSON lines may show system calls or calls
+// into the C library, told by the calls it names.
+Decoding decoding_of(Format format, std::string_view report);
 
 // Reads the bytes of a report, or of a reference file, written in the format
 // given. Returns an empty string, or one line on why it cannot be read.
@@ -120,6 +133,9 @@ std::string read_qemu(std::string_view text, std::vector<Process> &out);
 std::string read_valgrind(std::string_view text, std::vector<Process> &out);
 std::string read_perf(std::string_view text, std::vector<Process> &out);
 std::string read_uftrace(std::string_view text, std::vector<Process> &out);
+std::string read_json(std::string_view text, std::vector<Process> &out);
+// Whether JSON lines show calls into the C library, not system calls.
+bool json_library_view(std::string_view text);
 // A call's result as the references give it: -1 EBADF for an error number.
 std::string result_with_error(long long value, long long error);
 

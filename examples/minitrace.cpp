@@ -11,7 +11,9 @@
 //   1234 write(1, 0x55d0c1e4a2a0, 6) = 6
 //   1234 +++ exited with 0 +++
 //
-// -f follows the children that the program forks. Try it with
+// -f follows the children that the program forks; -j writes JSON lines,
+//   {"pid":1234,"call":"write","nr":1,"args":[1,94364,6],"ret":6}
+// Try it with
 //   syscall-probes check --name minitrace --observer "minitrace -f -o {report}
 //   --"
 #include <fcntl.h>
@@ -94,22 +96,51 @@ std::string escaped(unsigned char code) {
   return octal;
 }
 
-// The string at ADDR in the traced process, quoted as C writes it; "..."
-// after it when it is longer than 256 bytes.
-std::string peek_string(pid_t pid, unsigned long long addr) {
-  std::string quoted;
+// Up to 256 bytes of the string at ADDR in the traced process; CUT when it
+// is longer.
+std::string peek_bytes(pid_t pid, unsigned long long addr, bool &cut) {
+  std::string bytes;
+  cut = false;
   for (unsigned long long offset = 0; offset < 256; offset += sizeof(long)) {
     errno = 0;
     const long word = ptrace(PTRACE_PEEKDATA, pid, addr + offset, nullptr);
-    if (errno != 0) break;
-    char bytes[sizeof word];
-    std::memcpy(bytes, &word, sizeof word);
-    for (const char byte : bytes) {
-      if (byte == '\0') return "\"" + quoted + "\"";
-      quoted += escaped(static_cast<unsigned char>(byte));
+    if (errno != 0) return bytes;
+    char chunk[sizeof word];
+    std::memcpy(chunk, &word, sizeof word);
+    for (const char byte : chunk) {
+      if (byte == '\0') return bytes;
+      bytes += byte;
     }
   }
-  return "\"" + quoted + "\"...";
+  cut = true;
+  return bytes;
+}
+
+// Bytes quoted as C writes a string, "..." after it where it was cut.
+std::string c_quoted(const std::string &bytes, bool cut) {
+  std::string quoted = "\"";
+  for (const char byte : bytes)
+    quoted += escaped(static_cast<unsigned char>(byte));
+  return quoted + (cut ? "\"..." : "\"");
+}
+
+// Bytes as a JSON string: each byte that is not plain ASCII as \u00XX.
+std::string json_quoted(const std::string &bytes) {
+  std::string quoted = "\"";
+  for (const char byte : bytes) {
+    const auto code = static_cast<unsigned char>(byte);
+    if (code == '"' || code == '\\') {
+      quoted += '\\';
+      quoted += byte;
+    } else if (code >= 32 && code <= 126) {
+      quoted += byte;
+    } else {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", code);
+      quoted += escape;
+    }
+  }
+  return quoted + "\"";
 }
 
 // A register's value: small numbers in decimal, the rest in hex.
@@ -121,8 +152,9 @@ std::string raw(unsigned long long value) {
   return hex.str();
 }
 
-// "name(arg, arg" for the call the process has just entered.
-std::string entered(pid_t pid, const user_regs_struct &regs) {
+// The call the process has just entered: "name(arg, arg)", or with JSON
+// the start of its object, {"pid":1234,"call":"write","nr":1,"args":[...]
+std::string entered(pid_t pid, const user_regs_struct &regs, bool json) {
   const Known *known = known_call(regs);
   // An i386 program's arguments are in ebx, ecx, edx, esi, edi and ebp, 32
   // bits each: a value as signed, an address as it is.
@@ -138,24 +170,33 @@ std::string entered(pid_t pid, const user_regs_struct &regs) {
       args[index] = static_cast<unsigned long long>(static_cast<long long>(
           static_cast<int>(static_cast<unsigned>(args32[index]))));
   }
-  std::string line = known != nullptr
-                         ? known->name
-                         : "syscall_" + std::to_string(regs.orig_rax);
-  line += "(";
+  const std::string number = std::to_string(regs.orig_rax);
+  std::string line;
+  if (json)
+    line = "{\"pid\":" + std::to_string(pid) +
+           (known != nullptr ? ",\"call\":\"" + std::string(known->name) + "\""
+                             : std::string()) +
+           ",\"nr\":" + number + ",\"args\":[";
+  else
+    line = (known != nullptr ? known->name : "syscall_" + number) + "(";
   const int count = known != nullptr ? known->args : 6;
   for (int index = 0; index < count; ++index) {
-    if (index > 0) {
-      line += ", ";
+    if (index > 0) line += json ? "," : ", ";
+    bool cut = false;
+    if (known != nullptr && index == known->path_arg) {
+      const std::string bytes = peek_bytes(pid, addresses[index], cut);
+      line += json ? json_quoted(bytes) : c_quoted(bytes, cut);
+    } else {
+      line += json ? std::to_string(static_cast<long long>(args[index]))
+                   : raw(args[index]);
     }
-    const bool path = known != nullptr && index == known->path_arg;
-    line += path ? peek_string(pid, addresses[index]) : raw(args[index]);
   }
-  return line + ")";
+  return line + (json ? "]" : ")");
 }
 
 class Tracer {
  public:
-  explicit Tracer(FILE *out) : out_(out) {}
+  Tracer(FILE *out, bool json) : out_(out), json_(json) {}
   // Whether a line could not be written.
   bool failed() const {
     return failed_;
@@ -170,10 +211,16 @@ class Tracer {
       if (WIFEXITED(status) || WIFSIGNALED(status)) {
         const int code =
             WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        print(pid, WIFEXITED(status)
-                       ? "+++ exited with " + std::to_string(code) + " +++"
-                       : "+++ killed by signal " +
-                             std::to_string(WTERMSIG(status)) + " +++");
+        const std::string how = WIFEXITED(status) ? "exited" : "killed";
+        const int value = WIFEXITED(status) ? code : WTERMSIG(status);
+        if (json_)
+          print(pid, "{\"pid\":" + std::to_string(pid) + ",\"" + how +
+                         "\":" + std::to_string(value) + "}");
+        else
+          print(pid,
+                WIFEXITED(status)
+                    ? "+++ exited with " + std::to_string(code) + " +++"
+                    : "+++ killed by signal " + std::to_string(value) + " +++");
         if (pid == program) program_status = code;
         pending_.erase(pid);
         continue;
@@ -192,7 +239,8 @@ class Tracer {
 
  private:
   void print(pid_t pid, const std::string &text) {
-    const std::string line = std::to_string(pid) + " " + text + "\n";
+    const std::string line =
+        (json_ ? "" : std::to_string(pid) + " ") + text + "\n";
     if (std::fputs(line.c_str(), out_) == EOF) failed_ = true;
   }
 
@@ -202,22 +250,25 @@ class Tracer {
     ptrace(PTRACE_GETREGS, pid, nullptr, &regs);
     const auto found = pending_.find(pid);
     if (found != pending_.end()) {
-      print(pid, found->second + " = " +
-                     std::to_string(static_cast<long long>(regs.rax)));
+      const std::string result =
+          std::to_string(static_cast<long long>(regs.rax));
+      print(pid, found->second +
+                     (json_ ? ",\"ret\":" + result + "}" : " = " + result));
       pending_.erase(found);
       return;
     }
-    const std::string line = entered(pid, regs);
+    const std::string line = entered(pid, regs, json_);
     const Known *known = known_call(regs);
     const std::string name = known != nullptr ? known->name : "";
     if (name == "exit_group" || name == "exit") {  // it does not return
-      print(pid, line + " = ?");
+      print(pid, line + (json_ ? ",\"ret\":null}" : " = ?"));
     } else {
       pending_[pid] = line;
     }
   }
 
   FILE *out_;
+  bool json_;
   bool failed_ = false;
   std::map<pid_t, std::string> pending_;  // a call entered, not yet left
 };
@@ -226,17 +277,21 @@ class Tracer {
 
 int main(int argc, char **argv) {
   bool follow = false;
+  bool json = false;
   const char *out_name = nullptr;
   int first = 1;
   for (; first < argc && std::strcmp(argv[first], "--") != 0; ++first) {
     if (std::strcmp(argv[first], "-f") == 0) {
       follow = true;
+    } else if (std::strcmp(argv[first], "-j") == 0) {
+      json = true;
     } else if (std::strcmp(argv[first], "-o") == 0 && first + 1 < argc) {
       out_name = argv[++first];
     }
   }
   if (out_name == nullptr || first + 1 >= argc) {
-    std::fputs("usage: minitrace [-f] -o FILE -- PROGRAM [ARG ...]\n", stderr);
+    std::fputs("usage: minitrace [-f] [-j] -o FILE -- PROGRAM [ARG ...]\n",
+               stderr);
     return 2;
   }
   // O_CLOEXEC: the report must not stay open in the program we trace.
@@ -265,7 +320,7 @@ int main(int argc, char **argv) {
   }
   ptrace(PTRACE_SETOPTIONS, child, nullptr, options);
   ptrace(PTRACE_SYSCALL, child, nullptr, 0);
-  Tracer tracer(out);
+  Tracer tracer(out, json);
   const int status = tracer.run(child);
   if (std::fclose(out) != 0 || tracer.failed()) {
     std::perror(out_name);

@@ -184,7 +184,7 @@ def observer(build, situation, fmt, expect, words):
                 sys.exit(77)
     paths = {'faulty': os.path.join(TESTS, 'faulty-observer'),
              'minitrace': os.path.join(build, 'minitrace')}
-    command = ' '.join(shlex.quote(paths.get(w, w)) for w in words)
+    command = ' '.join(shlex.quote(paths.get(w, w).replace('{build}', build)) for w in words)
     # Room for the slowest observer to start on a busy machine (bpftrace
     # compiles and loads its script); an observer that hangs is one of ours.
     timeout = 1 if tool == 'hang' else SLOW * (30 if tool == 'bpftrace' else 15)
