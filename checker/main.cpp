@@ -24,6 +24,7 @@
 
 #include "check.h"
 #include "guard.h"
+#include "read_command.h"
 #include "results.h"
 #include "run.h"
 #include "show.h"
@@ -37,6 +38,7 @@ const char kUsage[] = R"(usage: syscall-probes list
                             [--name NAME] [--timeout SECONDS] [--complete]
                             [--calls NAMES] [--keep DIR] [--tap]
                             [--junit FILE] [SITUATION ...]
+       syscall-probes read [--format FORMAT] [--json] REPORT
 )";
 
 const char kHelp[] = R"(
@@ -53,7 +55,8 @@ observer's report against it.
              arguments appended, that writes its report to the file
              {report}, or without {report} to standard error, in FORMAT: auto (the default: told from the
              report), strace (as `strace -f -o FILE` writes it), ltrace,
-             qemu, valgrind, perf or uftrace.
+             qemu, valgrind, perf, uftrace or json (JSON lines, one
+             object a call: see syscall-probes(1)).
              --name: what a custom observer is called in the verdicts.
              Values are compared by what they mean, however shown; what
              a report does not show (a string as its address, a result
@@ -65,9 +68,11 @@ observer's report against it.
              --timeout: seconds an observer may take over one run
              (default 60). --tap: the verdicts as TAP version 13 on
              standard output; --junit FILE: also as JUnit XML in FILE.
+  read       a report's calls as check reads them, by process; --json: as
+             JSON lines
 
 Exit status of check: 0 when nothing failed, 1 when something did, 2 for a
-usage error. See syscall-probes(1).
+usage error; of read: 1 when the report cannot be read in its format. See syscall-probes(1).
 )";
 
 [[noreturn]] void usage(const std::string &message) {
@@ -408,7 +413,7 @@ int command_check(const Output &out, const std::vector<Situation> &table,
 
 int main(int argc, char **argv) {
   const std::vector<std::string> words(argv + 1, argv + argc);
-  if (words.empty()) usage("say list, show or check (see --help)");
+  if (words.empty()) usage("say list, show, check or read (see --help)");
   for (const std::string &word : words) {
     if (word == "-h" || word == "--help") {
       std::cout << kUsage << kHelp;
@@ -416,13 +421,15 @@ int main(int argc, char **argv) {
     }
   }
   const std::string &command = words[0];
-  if (command != "list" && command != "show" && command != "check")
-    usage("no command " + command + ": say list, show or check");
+  if (command != "list" && command != "show" && command != "check" &&
+      command != "read")
+    usage("no command " + command + ": say list, show, check or read");
   std::vector<std::string> positional;
   std::optional<std::string> observer, format;
   std::optional<double> timeout;
   Output out;
   bool options = true;  // until --
+  bool json = false;
   for (std::size_t i = 1; i < words.size(); ++i) {
     std::string word = words[i], value;
     if (options && word == "--") {
@@ -434,15 +441,19 @@ int main(int argc, char **argv) {
     if (option && eq != std::string::npos)
       value = word.substr(eq + 1), word.resize(eq);
     const bool known =
-        (word == "--observer" && command != "list") ||
+        (word == "--observer" && command != "list" && command != "read") ||
+        ((word == "--format" || word == "--json") && command == "read") ||
         ((word == "--format" || word == "--timeout" || word == "--junit" ||
           word == "--tap" || word == "--complete" || word == "--name" ||
           word == "--keep" || word == "--calls") &&
          command == "check");
     if (option && !known) usage("no option " + word + " for " + command);
-    if (word == "--tap" || word == "--complete") {  // without a value
+    if (option && (word == "--tap" || word == "--complete" ||
+                   word == "--json")) {  // without a value
       if (eq != std::string::npos) usage(word + " takes no value");
-      (word == "--tap" ? out.tap : out.complete) = true;
+      (word == "--tap"    ? out.tap
+       : word == "--json" ? json
+                          : out.complete) = true;
       continue;
     }
     if (option && eq == std::string::npos) {
@@ -457,8 +468,8 @@ int main(int argc, char **argv) {
       Format named;
       if (value != "auto" && !format_named(value, named))
         usage(
-            "--format takes auto, strace, ltrace, qemu, valgrind, perf or "
-            "uftrace");
+            "--format takes auto, strace, ltrace, qemu, valgrind, perf, "
+            "uftrace or json");
       format = value;
     } else if (word == "--name") {
       if (value.empty() || value.find_first_of("\n\t") != std::string::npos)
@@ -490,6 +501,15 @@ int main(int argc, char **argv) {
         usage("--timeout takes a number of seconds above 0");
       timeout = seconds;
     }
+  }
+  if (command == "read") {
+    if (positional.size() != 1) usage("read takes one report");
+    Format named = Format::kStrace;
+    const bool given =
+        format && *format != "auto" && format_named(*format, named);
+    return read_command(positional[0],
+                        given ? std::optional<Format>(named) : std::nullopt,
+                        json);
   }
   std::vector<Situation> table;
   try {

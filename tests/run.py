@@ -889,7 +889,8 @@ def observers_only(build):
 def command(build, status, phrase, *args):
     """syscall-probes ARGS exits with STATUS and prints PHRASE, in one line
     and without a traceback when it is an error."""
-    args = [arg.replace('{build}', build) for arg in args]  # the programs' folder
+    # {build}: the programs' folder; {tests}: this one
+    args = [arg.replace('{build}', build).replace('{tests}', TESTS) for arg in args]
     done = subprocess.run([os.path.join(build, 'syscall-probes')] + args,
                           capture_output=True, text=True, timeout=60)
     said = done.stdout + done.stderr
