@@ -133,14 +133,20 @@ bool value_at(std::string_view s, std::size_t &i, Value &out) {
   out.kind = Value::kList;
   ++i;
   skip_space(s, i);
-  if (i < s.size() && s[i] == ']') return ++i, true;
+  if (i < s.size() && s[i] == ']') {
+    ++i;
+    return true;
+  }
   while (i < s.size()) {
     Value item;
     skip_space(s, i);
     if (i >= s.size() || !scalar_at(s, i, item)) return false;
     if (out.items.size() < kMaxArgs) out.items.push_back(std::move(item));
     skip_space(s, i);
-    if (i < s.size() && s[i] == ']') return ++i, true;
+    if (i < s.size() && s[i] == ']') {
+      ++i;
+      return true;
+    }
     if (i >= s.size() || s[i] != ',') return false;
     ++i;
   }

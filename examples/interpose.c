@@ -187,6 +187,7 @@ int close(int fd) {
 
 ssize_t read(int fd, void *buffer, size_t count) {
   const ssize_t result = REAL(read)(fd, buffer, count);
+  // cppcheck-suppress knownConditionTrueFalse
   const int error = result < 0 ? last_error() : 0;
   char out[kLine];
   begin(out, "read");
@@ -201,6 +202,7 @@ ssize_t read(int fd, void *buffer, size_t count) {
 
 ssize_t write(int fd, const void *buffer, size_t count) {
   const ssize_t result = REAL(write)(fd, buffer, count);
+  // cppcheck-suppress knownConditionTrueFalse
   const int error = result < 0 ? last_error() : 0;
   char out[kLine];
   begin(out, "write");

@@ -182,8 +182,8 @@ std::string entered(pid_t pid, const user_regs_struct &regs, bool json) {
   const int count = known != nullptr ? known->args : 6;
   for (int index = 0; index < count; ++index) {
     if (index > 0) line += json ? "," : ", ";
-    bool cut = false;
     if (known != nullptr && index == known->path_arg) {
+      bool cut = false;
       const std::string bytes = peek_bytes(pid, addresses[index], cut);
       line += json ? json_quoted(bytes) : c_quoted(bytes, cut);
     } else {
