@@ -68,6 +68,9 @@ struct Writer {
 // A result that the line's call can have; the child's half of clone (no
 // line) is 0.
 bool fits(const Line *line, std::string_view result) {
+  // qemu's results are numbers, in decimal or hex, or -1 and an errno: a
+  // piece that starts otherwise ("SIGHUP6") begins with another's token.
+  if (!result.empty() && !digit(result[0]) && result[0] != '-') return false;
   const bool error = result.rfind("-1 errno=", 0) == 0;
   if (!line) return result == "0";
   const std::string text(result);
@@ -106,6 +109,47 @@ std::size_t take_args(Line &line, std::string_view piece) {
   }
   line.text.append(piece);
   return std::string_view::npos;
+}
+
+bool upper(char c) {
+  return c >= 'A' && c <= 'Z';
+}
+
+// The next token of the signal set that LINE is writing, at the start of
+// TEXT: qemu 10 writes a set a piece a token, "[", "SIGHUP", " ", ...,
+// "35", "]", and another process's piece may follow a token with nothing
+// between: "SIGBUS" "538\n", "36" "149\n", "[" "73\n". A token is "["
+// after a comma, a signal's name (SIGUSR1's digit too), or the number one
+// above the last (32 to 35 after the names: the first real-time signals).
+// Its length, or 0.
+std::size_t set_token(const std::string &line, std::string_view text) {
+  if (text.empty()) return 0;
+  if (text[0] == '[') return !line.empty() && line.back() == ',' ? 1 : 0;
+  const std::size_t open = line.rfind('[');
+  if (open == std::string::npos || line.find(']', open) != std::string::npos)
+    return 0;
+  if (text.rfind("SIG", 0) == 0) {
+    std::size_t n = 3;
+    while (n < text.size() && upper(text[n])) ++n;
+    if (text.compare(n - 3, 3, "USR") == 0 && n < text.size() && digit(text[n]))
+      ++n;
+    return n > 3 ? n : 0;
+  }
+  if (!digit(text[0])) return 0;
+  std::string_view body(line);
+  while (!body.empty() && body.back() == ' ') body.remove_suffix(1);
+  const std::string_view last = body.substr(body.find_last_of(" [") + 1);
+  if (last.rfind("SIG", 0) == 0) {
+    for (const std::string_view first : {"32", "33", "34", "35"})
+      if (text.rfind(first, 0) == 0) return first.size();
+    return 0;
+  }
+  if (last.empty() || last.size() > 2 ||
+      last.find_first_not_of("0123456789") != std::string_view::npos)
+    return 0;
+  const std::string next =
+      std::to_string(std::atoi(std::string(last).c_str()) + 1);
+  return text.rfind(next, 0) == 0 ? next.size() : 0;
 }
 
 class Pieces {
@@ -216,13 +260,23 @@ void Pieces::head(std::string_view &text) {
          text.compare(stop, 3, " = ") != 0 &&
          !(stop > 0 && head_at(text, stop)))
     stop = text[stop] == '"' ? string_end(text, stop) : stop + 1;
-  const std::size_t closed = take_args(added, text.substr(0, stop));
+  // No argument ends a line: digits that end one right after "(" or ","
+  // are another process's result, "1261 rt_sigprocmask(" "1263\n".
+  std::size_t args_end = stop;
+  if (stop < text.size() && text[stop] == '\n') {
+    while (args_end > 1 && digit(text[args_end - 1])) --args_end;
+    if (args_end == stop ||
+        (text[args_end - 1] != '(' && text[args_end - 1] != ','))
+      args_end = stop;
+  }
+  const std::size_t closed = take_args(added, text.substr(0, args_end));
   if (closed != std::string_view::npos) {
     text.remove_prefix(closed);
     close_args(writer, text);
   } else {
-    text.remove_prefix(stop);
+    text.remove_prefix(args_end);
     open_.push_back(writer);
+    if (args_end < stop && !separators_) ++separators_;
   }
 }
 
@@ -232,13 +286,34 @@ void Pieces::other(std::string_view &text) {
     text.remove_prefix(3);
     return;
   }
-  const std::string_view piece = result_piece(text);
-  if (piece.empty()) return;
-  const bool args_like =
-      piece.find_first_of(",)]}") != std::string_view::npos &&
-      piece.rfind("-1 errno=", 0) != 0;
   while (!open_.empty() && writers_[open_.front()].lines.back().closed)
     open_.pop_front();  // its process began another line meanwhile
+  if (!open_.empty()) {
+    Line &line = writers_[open_.front()].lines.back();
+    if (const std::size_t token = set_token(line.text, text)) {
+      take_args(line, text.substr(0, token));
+      text.remove_prefix(token);
+      return;
+    }
+  }
+  const char *const start = text.data();
+  std::string_view piece = result_piece(text);
+  if (piece.empty()) return;
+  const bool line_end = text.data() > piece.data() + piece.size();
+  bool args_like = piece.find_first_of(",)]}") != std::string_view::npos &&
+                   piece.rfind("-1 errno=", 0) != 0;
+  // qemu 10 writes an argument a piece, "SIG_SETMASK,", which another
+  // process's result may follow: "SIG_SETMASK," "1256\n". No argument ends
+  // a line: the number is that result.
+  const std::size_t comma = piece.rfind(',');
+  if (args_like && line_end && !open_.empty() && comma + 1 < piece.size() &&
+      piece.find_first_not_of("0123456789", comma + 1) == std::string::npos &&
+      piece.data() == start) {
+    take_args(writers_[open_.front()].lines.back(), piece.substr(0, comma + 1));
+    piece.remove_prefix(comma + 1);
+    args_like = false;
+    if (!separators_) ++separators_;  // its " = " came before the argument
+  }
   if (!open_.empty() && (args_like || separators_ == 0)) {
     const std::size_t writer = open_.front();
     Line &line = writers_[writer].lines.back();
@@ -402,6 +477,26 @@ std::string heads_apart(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
+    // Or right after another process's number, "37" "200 set_tid_address(":
+    // digits that are no known id, of which the last are one.
+    if (i > 0 && digit(text[i]) && !digit(text[i - 1])) {
+      std::size_t k = i;
+      while (k < text.size() && k - i < 20 && digit(text[k])) ++k;
+      std::size_t name = k + 1;
+      while (name < text.size() && word_char(text[name])) ++name;
+      const bool head = k < text.size() && text[k] == ' ' && name > k + 1 &&
+                        name < text.size() && text[name] == '(' &&
+                        word_start(text[k + 1]);
+      if (head && !ids.count(text.substr(i, k - i))) {
+        std::size_t id = i + 1;
+        while (id < k && !ids.count(text.substr(id, k - id))) ++id;
+        if (id < k) {
+          out.append(text.substr(i, id - i));
+          out += '\n';
+          i = id;
+        }
+      }
+    }
     if (i > 0 && digit(text[i]) && word_start(text[i - 1])) {
       std::size_t k = i;
       while (k < text.size() && k - i < 10 && digit(text[k])) ++k;
