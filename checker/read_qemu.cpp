@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <deque>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -45,8 +46,11 @@ bool head_at(std::string_view text, std::size_t i) {
       !word_start(text[k + 1]))
     return false;
   k += 1;
+  const std::size_t name = k;
   while (k < text.size() && word_char(text[k])) ++k;
-  return k < text.size() && (text[k] == '(' || text[k] == ' ');
+  return k < text.size() &&
+         (text[k] == '(' ||
+          (text[k] == ' ' && text.substr(name, k - name) == "Unknown"));
 }
 
 // A line of one process, as its pieces come.
@@ -111,50 +115,82 @@ std::size_t take_args(Line &line, std::string_view piece) {
   return std::string_view::npos;
 }
 
-bool upper(char c) {
-  return c >= 'A' && c <= 'Z';
+// Linux's signals by number, as qemu names them in a set.
+constexpr std::string_view kSignals[] = {
+    "",        "SIGHUP",  "SIGINT",    "SIGQUIT", "SIGILL",    "SIGTRAP",
+    "SIGIOT",  "SIGBUS",  "SIGFPE",    "SIGKILL", "SIGUSR1",   "SIGSEGV",
+    "SIGUSR2", "SIGPIPE", "SIGALRM",   "SIGTERM", "SIGSTKFLT", "SIGCHLD",
+    "SIGCONT", "SIGSTOP", "SIGTSTP",   "SIGTTIN", "SIGTTOU",   "SIGURG",
+    "SIGXCPU", "SIGXFSZ", "SIGVTALRM", "SIGPROF", "SIGWINCH",  "SIGIO",
+    "SIGPWR",  "SIGSYS"};
+constexpr int kLastSignal = 64;
+
+// A set's token at the start of TEXT: a signal's name, or a real-time
+// signal's number (two digits), with its length; 0 for neither.
+int signal_at(std::string_view text, std::size_t &length) {
+  int found = 0;
+  length = 0;
+  for (int number = 1; number < static_cast<int>(std::size(kSignals));
+       ++number) {
+    const std::string_view name = kSignals[number];
+    if (text.rfind(name, 0) == 0 && name.size() > length)
+      found = number, length = name.size();
+  }
+  if (found || text.size() < 2 || !digit(text[0]) || !digit(text[1]))
+    return found;
+  const int number = (text[0] - '0') * 10 + (text[1] - '0');
+  if (number < 32 || number > kLastSignal) return 0;
+  length = 2;
+  return number;
 }
 
-// The next token of the signal set that LINE is writing, at the start of
-// TEXT: qemu 10 writes a set a piece a token, "[", "SIGHUP", " ", ...,
-// "35", "]", and another process's piece may follow a token with nothing
-// between: "SIGBUS" "538\n", "36" "149\n", "[" "73\n". A token is "["
-// after a comma, a signal's name (SIGUSR1's digit too), or the number one
-// above the last (32 to 35 after the names: the first real-time signals).
-// Its length, or 0.
-std::size_t set_token(const std::string &line, std::string_view text) {
-  if (text.empty()) return 0;
-  if (text[0] == '[') return !line.empty() && line.back() == ',' ? 1 : 0;
+// Whether a signal's name begins at text[i]: a result glued to a set's
+// token, "6" "SIGSEGV".
+bool signal_name_at(std::string_view text, std::size_t i) {
+  std::size_t length = 0;
+  const int number = signal_at(text.substr(i), length);
+  return number > 0 && number < 32;
+}
+
+// Whether a set's token NUMBER can follow its last LAST: a name any higher
+// one, a real-time signal's number only the one before it, or the last name
+// (32 to 35: the C library's own ones may be left out). The sets of these
+// programs hold every signal, or none: a number that does not follow is
+// another process's result, such as getppid's.
+bool follows(int last, int number) {
+  if (number < 32) return last < number;
+  return last == number - 1 || (last == 31 && number <= 35);
+}
+
+// The last signal of the set that LINE is writing (0 for none yet), or -1
+// where it writes none.
+int last_signal(const std::string &line) {
   const std::size_t open = line.rfind('[');
   if (open == std::string::npos || line.find(']', open) != std::string::npos)
-    return 0;
-  if (text.rfind("SIG", 0) == 0) {
-    std::size_t n = 3;
-    while (n < text.size() && upper(text[n])) ++n;
-    if (text.compare(n - 3, 3, "USR") == 0 && n < text.size() && digit(text[n]))
-      ++n;
-    return n > 3 ? n : 0;
+    return -1;
+  int last = 0;
+  for (std::size_t i = open + 1; i < line.size();) {
+    std::size_t length = 0;
+    const int number = signal_at(std::string_view(line).substr(i), length);
+    if (number) last = number;
+    i += length ? length : 1;
   }
-  if (!digit(text[0])) return 0;
-  std::string_view body(line);
-  while (!body.empty() && body.back() == ' ') body.remove_suffix(1);
-  const std::string_view last = body.substr(body.find_last_of(" [") + 1);
-  if (last.rfind("SIG", 0) == 0) {
-    for (const std::string_view first : {"32", "33", "34", "35"})
-      if (text.rfind(first, 0) == 0) return first.size();
-    return 0;
-  }
-  if (last.empty() || last.size() > 2 ||
-      last.find_first_not_of("0123456789") != std::string_view::npos)
-    return 0;
-  const std::string next =
-      std::to_string(std::atoi(std::string(last).c_str()) + 1);
-  return text.rfind(next, 0) == 0 ? next.size() : 0;
+  return last;
+}
+
+// A call's name, "getppid(", at the start of TEXT: a word and its bracket.
+bool name_at(std::string_view text) {
+  std::size_t k = 0;
+  while (k < text.size() && word_char(text[k])) ++k;
+  std::size_t length = 0;
+  return k > 0 && word_start(text[0]) && k < text.size() && text[k] == '(' &&
+         signal_at(text, length) == 0;
 }
 
 class Pieces {
  public:
-  std::string read(std::string_view text);
+  // IDS: the process ids that begin a line somewhere in TEXT.
+  std::string read(std::string_view text, std::set<long> ids);
   const std::vector<Writer> &writers() const {
     return writers_;
   }
@@ -165,7 +201,10 @@ class Pieces {
     std::size_t line;
   };
   void head(std::string_view &text);
+  void named(long pid, std::string_view &text);
+  long id_piece(std::string_view text);
   void other(std::string_view &text);
+  bool set_piece(std::string_view &text);
   void close_args(std::size_t writer, std::string_view &text);
   std::string_view result_piece(std::string_view &text);
   Line *waiting_line(const Waiting &w) {
@@ -178,6 +217,12 @@ class Pieces {
   std::deque<Waiting> waiting_;        // lines closed and without a result
   std::deque<std::size_t> open_;       // writers whose arguments are open
   std::size_t separators_ = 0;         // " = " not yet followed by a result
+  std::size_t recent_ = std::string_view::npos;  // the last set's writer
+  // A result given while another line waited for its last argument, which
+  // may have come glued in front of it: "8" "4785\n".
+  std::optional<Waiting> glued_;
+  long pending_id_ = 0;  // an id on its own, whose name is still to come
+  std::set<long> ids_;   // the ids that begin a line of the report
 };
 
 // How far to look for a line that can take a piece: a hostile report with
@@ -189,7 +234,9 @@ constexpr std::size_t kLookAhead = 64;
 std::string_view Pieces::result_piece(std::string_view &text) {
   std::size_t stop = 0;
   while (stop < text.size() && text[stop] != '\n' &&
-         text.compare(stop, 3, " = ") != 0 && !head_at(text, stop))
+         text.compare(stop, 3, " = ") != 0 && !head_at(text, stop) &&
+         !(pending_id_ && name_at(text.substr(stop))) &&
+         !(stop > 0 && digit(text[stop - 1]) && signal_name_at(text, stop)))
     ++stop;
   const std::string_view piece = text.substr(0, stop);
   text.remove_prefix(stop);
@@ -217,6 +264,11 @@ void Pieces::close_args(std::size_t writer, std::string_view &text) {
       text = rest;
       line.text += " = " + std::string(piece);
       line.has_result = line.done = true;
+      const Line *open =
+          open_.empty() ? nullptr : &writers_[open_.front()].lines.back();
+      if (open && !open->closed && !open->text.empty() &&
+          open->text.back() == ',')
+        glued_ = Waiting{writer, writers_[writer].lines.size() - 1};
       if (fork) waiting_.push_back({std::string_view::npos, 0});
       return;
     }
@@ -231,6 +283,34 @@ void Pieces::head(std::string_view &text) {
   const long pid =
       std::strtol(std::string(text.substr(0, k)).c_str(), nullptr, 10);
   text.remove_prefix(k + 1);
+  named(pid, text);
+}
+
+// A known process's id on its own, "15906 ", whose call's name comes after
+// another process's piece: "15906 " "NULL," "getppid()". Not a set's token.
+long Pieces::id_piece(std::string_view text) {
+  std::size_t k = 0;
+  while (k < text.size() && k < 10 && digit(text[k])) ++k;
+  if (k == 0 || k >= text.size() || text[k] != ' ' || head_at(text, 0))
+    return 0;
+  const long id =
+      std::strtol(std::string(text.substr(0, k)).c_str(), nullptr, 10);
+  if (!index_.count(id) && !ids_.count(id)) return 0;
+  // After a separator, a result that a waiting line can have is that:
+  // set_tid_address's is its caller's id.
+  for (std::size_t i = 0; separators_ && i < waiting_.size() && i < kLookAhead;
+       ++i)
+    if (fits(waiting_line(waiting_[i]), text.substr(0, k))) return 0;
+  for (std::size_t i = 0; i < open_.size() && i < kLookAhead; ++i) {
+    const Line &line = writers_[open_[i]].lines.back();
+    const int last = line.closed ? -1 : last_signal(line.text);
+    if (last >= 0 && id <= kLastSignal && follows(last, static_cast<int>(id)))
+      return 0;
+  }
+  return id;
+}
+
+void Pieces::named(long pid, std::string_view &text) {
   auto found = index_.find(pid);
   if (found == index_.end()) {
     found = index_.emplace(pid, writers_.size()).first;
@@ -255,19 +335,47 @@ void Pieces::head(std::string_view &text) {
   text.remove_prefix(name_end);
   // The arguments, up to where they close, a line ends, a separator comes
   // or another process's piece begins; a string is passed over whole.
+  // ... or another's id on its own, outside a set of this call's.
   std::size_t stop = 0;
-  while (stop < text.size() && text[stop] != '\n' &&
-         text.compare(stop, 3, " = ") != 0 &&
-         !(stop > 0 && head_at(text, stop)))
+  for (int sets = 0;
+       stop < text.size() && text[stop] != '\n' &&
+       text.compare(stop, 3, " = ") != 0 &&
+       !(stop > 0 && head_at(text, stop)) &&
+       !(stop > 0 && !digit(text[stop - 1]) &&
+         id_piece(text.substr(stop)) > (sets ? kLastSignal : 0));) {
+    sets += text[stop] == '[' ? 1 : text[stop] == ']' ? -1 : 0;
     stop = text[stop] == '"' ? string_end(text, stop) : stop + 1;
+  }
   // No argument ends a line: digits that end one right after "(" or ","
-  // are another process's result, "1261 rt_sigprocmask(" "1263\n".
+  // are another process's result, "1261 rt_sigprocmask(" "1263\n". And
+  // while another line writes a signal set, what follows "name(" may be
+  // its tokens: each piece is placed on its own.
   std::size_t args_end = stop;
+  bool result_after = false;
   if (stop < text.size() && text[stop] == '\n') {
     while (args_end > 1 && digit(text[args_end - 1])) --args_end;
-    if (args_end == stop ||
-        (text[args_end - 1] != '(' && text[args_end - 1] != ','))
-      args_end = stop;
+    result_after = args_end < stop &&
+                   (text[args_end - 1] == '(' || text[args_end - 1] == ',');
+    if (!result_after) args_end = stop;
+  }
+  bool set_open = false;
+  for (std::size_t k = 0; k < open_.size() && k < kLookAhead; ++k) {
+    const Line &open = writers_[open_[k]].lines.back();
+    set_open |= !open.closed && last_signal(open.text) >= 0;
+  }
+  // An argument holds no space and no signal's name outside its own set:
+  // one there is another set's token.
+  for (std::size_t k = 1, own = 0; set_open && k < args_end;) {
+    std::size_t length = 0;
+    own += text[k] == '[';
+    if (!own && (text[k] == ' ' ||
+                 (text[k] == 'S' && signal_at(text.substr(k), length) > 0 &&
+                  signal_at(text.substr(k), length) < 32))) {
+      args_end = k;
+      result_after = false;
+    } else {
+      k = text[k] == '"' ? string_end(text, k) : k + 1;
+    }
   }
   const std::size_t closed = take_args(added, text.substr(0, args_end));
   if (closed != std::string_view::npos) {
@@ -276,8 +384,82 @@ void Pieces::head(std::string_view &text) {
   } else {
     text.remove_prefix(args_end);
     open_.push_back(writer);
-    if (args_end < stop && !separators_) ++separators_;
+    if (result_after && !separators_) ++separators_;
   }
+}
+
+// qemu 10 writes a signal set a piece a token, "[", "SIGHUP", " ", ...,
+// "35", "]", and another process's piece may come after any of them with
+// nothing between: "SIGBUS" "538\n", "36" "149\n", "[" "73\n", or another
+// set's token, "44" "849 rt_sigprocmask(" " " "SIG_SETMASK," "45" "[". While
+// a line writes a set, a token at the start of TEXT goes to the line it can
+// follow: "[" to one that ends in a comma, a signal to one whose set holds
+// only lower ones, a space to one in a set, and an argument ("NULL,") to one
+// that waits for one. Whether one was taken.
+bool Pieces::set_piece(std::string_view &text) {
+  struct Open {
+    std::size_t writer;
+    int last;  // its set's last signal; -1: it writes no set
+  };
+  std::vector<Open> lines;
+  bool in_set = false;
+  for (std::size_t k = 0; k < open_.size() && k < kLookAhead; ++k) {
+    const Line &line = writers_[open_[k]].lines.back();
+    if (line.closed) continue;
+    lines.push_back({open_[k], last_signal(line.text)});
+    in_set |= lines.back().last >= 0;
+  }
+  if (lines.empty() || text.empty()) return false;
+  std::size_t length = 0;
+  int number = signal_at(text, length);
+  // Digits that are a process's id are a result (getppid's, fork's), not a
+  // token: "3763\n", not "37" "63\n".
+  std::size_t digits = 0;
+  while (digits < text.size() && digits < 10 && digit(text[digits])) ++digits;
+  if (number >= 32 && digits > 2 &&
+      index_.count(std::strtol(std::string(text.substr(0, digits)).c_str(),
+                               nullptr, 10)))
+    number = 0;
+  std::size_t chosen = std::string_view::npos;
+  int chosen_last = -1;
+  for (const Open &open : lines) {
+    const std::string &written = writers_[open.writer].lines.back().text;
+    // A signal follows the highest below it: two sets may be written at
+    // once, "44" "[" "45" "SIGHUP" "46". A space or the set's end goes to
+    // the set that took the last token.
+    const bool takes =
+        (text[0] == '[' && !written.empty() && written.back() == ',') ||
+        (number && open.last >= 0 && follows(open.last, number) &&
+         open.last > chosen_last) ||
+        ((text[0] == ' ' || text[0] == ']') && open.last >= 0 &&
+         (chosen == std::string_view::npos || open.writer == recent_));
+    if (takes) chosen = open.writer, chosen_last = open.last;
+  }
+  if (chosen != std::string_view::npos && text.substr(0, 3) != " = ") {
+    std::size_t taken = number ? length : 1;
+    if (text[0] == ']' && text.substr(1, 1) == ",") taken = 2;
+    if (text[0] != ' ')
+      take_args(writers_[chosen].lines.back(), text.substr(0, taken));
+    text.remove_prefix(taken);  // a space: none of the sets' meaning
+    recent_ = chosen;
+    return true;
+  }
+  // An argument whole, "SIG_SETMASK," or "NULL,", while another line
+  // writes a set: to the line that waits for one.
+  const std::size_t end = text.find_first_of(",) [\n");
+  if (!in_set || end == std::string_view::npos || end == 0 ||
+      (text[end] != ',' && text[end] != ')') || !word_start(text[0]))
+    return false;
+  for (const Open &open : lines) {
+    Line &line = writers_[open.writer].lines.back();
+    if (open.last >= 0 || line.text.empty() ||
+        (line.text.back() != '(' && line.text.back() != ','))
+      continue;
+    take_args(line, text.substr(0, end + 1));
+    text.remove_prefix(end + 1);
+    return true;
+  }
+  return false;
 }
 
 void Pieces::other(std::string_view &text) {
@@ -288,14 +470,7 @@ void Pieces::other(std::string_view &text) {
   }
   while (!open_.empty() && writers_[open_.front()].lines.back().closed)
     open_.pop_front();  // its process began another line meanwhile
-  if (!open_.empty()) {
-    Line &line = writers_[open_.front()].lines.back();
-    if (const std::size_t token = set_token(line.text, text)) {
-      take_args(line, text.substr(0, token));
-      text.remove_prefix(token);
-      return;
-    }
-  }
+  if (set_piece(text)) return;
   const char *const start = text.data();
   std::string_view piece = result_piece(text);
   if (piece.empty()) return;
@@ -317,6 +492,31 @@ void Pieces::other(std::string_view &text) {
   if (!open_.empty() && (args_like || separators_ == 0)) {
     const std::size_t writer = open_.front();
     Line &line = writers_[writer].lines.back();
+    // Arguments that close with their last missing, "NULL," ")": it came
+    // glued to the front of a result given meanwhile, "8" "4785\n".
+    if (piece[0] == ')' && !line.text.empty() && line.text.back() == ',' &&
+        glued_ && glued_->writer != writer) {
+      Line &given = writers_[glued_->writer].lines[glued_->line];
+      std::string &result = given.text;
+      const std::size_t separator = result.rfind(" = ");
+      const std::size_t at = separator + 3;
+      if (separator != std::string::npos && at + 1 < result.size() &&
+          digit(result[at]) && digit(result.back())) {
+        // Its first digit or its last: for a process id, the one that
+        // leaves the id nearest the caller's, as ids are given in turn.
+        const long own = writers_[glued_->writer].pid;
+        const auto distance = [own](const std::string &digits) {
+          return std::labs(std::strtol(digits.c_str(), nullptr, 10) - own);
+        };
+        const bool last = returns_id(given.name) &&
+                          distance(result.substr(at, result.size() - at - 1)) <
+                              distance(result.substr(at + 1));
+        const std::size_t moved = last ? result.size() - 1 : at;
+        line.text += result[moved];
+        result.erase(moved, 1);
+      }
+    }
+    glued_.reset();
     const std::size_t closed = take_args(line, piece);
     if (closed != std::string_view::npos) {
       open_.pop_front();
@@ -326,11 +526,25 @@ void Pieces::other(std::string_view &text) {
   }
   // A result: to the first waiting line it can be the result of, else to
   // the first waiting line.
-  std::size_t chosen = std::string_view::npos;
-  for (std::size_t i = 0; i < waiting_.size() && i < kLookAhead; ++i) {
-    if (fits(waiting_line(waiting_[i]), piece)) {
-      chosen = i;
-      break;
+  auto first_fit = [this](std::string_view result) {
+    for (std::size_t i = 0; i < waiting_.size() && i < kLookAhead; ++i)
+      if (fits(waiting_line(waiting_[i]), result)) return i;
+    return std::string_view::npos;
+  };
+  std::size_t chosen = first_fit(piece);
+  // Digits that no waiting line can return may be a last argument of a
+  // line that waits for one and then the result: "8" "6\n" as "86".
+  for (std::size_t split = 1;
+       chosen == std::string_view::npos && split < piece.size() && split < 4 &&
+       !open_.empty() &&
+       piece.find_first_not_of("0123456789") == std::string_view::npos;
+       ++split) {
+    Line &open = writers_[open_.front()].lines.back();
+    if (open.text.empty() || open.text.back() != ',') break;
+    chosen = first_fit(piece.substr(split));
+    if (chosen != std::string_view::npos) {
+      take_args(open, piece.substr(0, split));
+      piece.remove_prefix(split);
     }
   }
   if (chosen == std::string_view::npos && !waiting_.empty()) chosen = 0;
@@ -339,20 +553,33 @@ void Pieces::other(std::string_view &text) {
   if (Line *line = waiting_line(waiting_[chosen])) {
     line->text += " = " + std::string(piece);
     line->has_result = line->done = true;
+    const Line *open =
+        open_.empty() ? nullptr : &writers_[open_.front()].lines.back();
+    if (open && !open->text.empty() && open->text.back() == ',')
+      glued_ = waiting_[chosen];
   }
   waiting_.erase(waiting_.begin() + static_cast<long>(chosen));
 }
 
-std::string Pieces::read(std::string_view text) {
+std::string Pieces::read(std::string_view text, std::set<long> ids) {
+  ids_ = std::move(ids);
   std::size_t heads = 0;
   while (!text.empty()) {
     if (text[0] == '\n') {
       text.remove_prefix(1);
-    } else if (head_at(text, 0)) {
+    } else if (head_at(text, 0) || (pending_id_ && name_at(text))) {
       if (++heads > kMaxCalls)
         return "the report holds more than " + std::to_string(kMaxCalls) +
                " calls, more than these programs can give rise to";
-      head(text);
+      if (head_at(text, 0)) {
+        head(text);
+      } else {
+        named(pending_id_, text);
+        pending_id_ = 0;
+      }
+    } else if (const long id = id_piece(text)) {
+      pending_id_ = id;
+      text.remove_prefix(text.find(' ') + 1);
     } else {
       other(text);
     }
@@ -517,7 +744,10 @@ std::string heads_apart(std::string_view text) {
 std::string read_qemu(std::string_view text, std::vector<Process> &out) {
   Pieces pieces;
   const std::string rejoined = heads_rejoined(heads_apart(text));
-  std::string problem = pieces.read(rejoined);
+  std::set<long> ids;
+  for (const std::string_view id : line_ids(rejoined))
+    ids.insert(std::strtol(std::string(id).c_str(), nullptr, 10));
+  std::string problem = pieces.read(rejoined, std::move(ids));
   if (!problem.empty()) return problem;
   std::vector<Lines> processes;
   for (const Writer &writer : pieces.writers()) {

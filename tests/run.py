@@ -756,13 +756,15 @@ def recorded(build):
 
 def normalised(call):
     """A call of a replayed report with what varies from run to run as N:
-    ids, and what the calls that return one return; a signal set as [...]:
-    qemu 10 writes one a piece a token, whose spaces another process's
-    pieces may take."""
+    ids, and what the calls that return one return; rt_sigprocmask's
+    arguments, which qemu 10 writes a piece a token, another process's pieces
+    among them, and which no verdict holds against anything: the C library
+    calls it on its own account."""
     call = re.sub(r'^((?:clone|fork|getpid|getppid|gettid|set_tid_address)\(.*\) = )\d+$',
                   r'\1N', call)
-    if call.startswith('rt_sigprocmask('):
-        call = re.sub(r'\[[^\]]+\]', '[...]', call)
+    if call.startswith('rt_sigprocmask('):  # never judged: the C library's own
+        call = 'rt_sigprocmask(...)'
+
     return re.sub(r'\b\d{4,}\b', 'N', call)
 
 
