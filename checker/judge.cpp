@@ -756,7 +756,9 @@ std::vector<std::string> difference(const std::string &what,
     diff.resize(kDiffLines);
     diff.push_back("... (" + std::to_string(more) + " more lines)");
   }
-  diff.insert(diff.begin(), what + " differs:");
+  // "the calls of the process differ:", "the folder afterwards differs:"
+  const bool plural = what.rfind("the calls", 0) == 0;
+  diff.insert(diff.begin(), what + (plural ? " differ:" : " differs:"));
   return diff;
 }
 

@@ -60,7 +60,7 @@ std::string headline(const Result &result) {
   for (const std::string &line : result.lines) {
     if (line.rfind("first at ", 0) == 0) {
       std::string what = result.lines[0];
-      const std::size_t differs = what.rfind(" differs:");
+      const std::size_t differs = what.rfind(" differ");
       if (differs != std::string::npos) what.resize(differs);
       return what + ", " + line;
     }
