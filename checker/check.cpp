@@ -590,6 +590,11 @@ Observer::Verdict Observer::check(const Situation &given) {
     problems.push_back("standard error is not empty: " +
                        quote(seen->err.substr(0, 200)));
   const auto paths = path_problems(processes, seen->cwd);
+  // The program in the observer's own process: its format's, or its id the
+  // one the checker started.
+  const bool in_process =
+      decoding.in_process ||
+      (!processes.empty() && processes.front().pid == seen->observer);
   Unshown unshown;
   std::vector<std::vector<Call>> got =
       normalise(processes, decoding, seen->observer);
@@ -616,11 +621,14 @@ Observer::Verdict Observer::check(const Situation &given) {
                                  }),
                   calls.end());
   }
+  std::size_t startup = before_main.size();
   if (!only_.empty()) {  // a report of these calls alone
     auto other = [this](const Call &call) {
       return call.is_call &&
              std::find(only_.begin(), only_.end(), call.name) == only_.end();
     };
+    startup -= static_cast<std::size_t>(
+        std::count_if(before_main.begin(), before_main.end(), other));
     for (auto *side : {&want, &got})
       for (auto &calls : *side)
         calls.erase(std::remove_if(calls.begin(), calls.end(), other),
@@ -637,7 +645,7 @@ Observer::Verdict Observer::check(const Situation &given) {
     const auto diff = difference(
         i == 0 ? "the calls of the process" : "the calls of the child",
         i < want.size() ? want[i] : none, i < got.size() ? got[i] : none,
-        decoding, unshown);
+        decoding, unshown, i == 0 ? startup : 0);
     problems.insert(problems.end(), diff.begin(), diff.end());
   }
   problems.insert(problems.end(), paths.begin(), paths.end());
@@ -657,9 +665,12 @@ Observer::Verdict Observer::check(const Situation &given) {
     problems.insert(problems.end(), diff.begin(), diff.end());
   }
   if (!problems.empty()) {
-    auto why = causes(want, got);
+    auto why = causes(want, got, in_process);
     const Format looks = format_of(seen->report);  // its framing's
-    if (looks != format && !built_in())
+    std::vector<Process> again;  // named only where its reader reads it
+    if (looks != format && !built_in() &&
+        read_report(seen->report, looks, again).empty() &&
+        unread(seen->report, again, looks).empty())
       why.insert(why.begin(), "the report looks like " + format_name(looks) +
                                   "'s, not " + format_name(format) +
                                   "'s: say --format " + format_name(looks));

@@ -117,6 +117,18 @@ std::string shown(const std::string &line) {
   return line.size() < kShownWidth ? line : line.substr(0, kShownWidth) + "...";
 }
 
+// A line as shown beside another: where both are long, the part around
+// their first difference, so that two lines cut short do not look alike.
+std::string around(const std::string &line, const std::string &other) {
+  if (line.size() < kShownWidth) return line;
+  std::size_t at = 0;
+  while (at < line.size() && at < other.size() && line[at] == other[at]) ++at;
+  if (at < kShownWidth / 2) return shown(line);
+  const std::size_t from = at - kShownWidth / 2;
+  const std::string part = line.substr(from, kShownWidth);
+  return "..." + part + (from + part.size() < line.size() ? "..." : "");
+}
+
 std::string range(std::size_t start, std::size_t stop) {
   std::size_t begin = start + 1;
   const std::size_t length = stop - start;
@@ -582,8 +594,8 @@ bool ends_process(const Call &call) {
 std::vector<std::string> difference(const std::string &what,
                                     const std::vector<Call> &want,
                                     const std::vector<Call> &got,
-                                    const Decoding &decoding,
-                                    Unshown &unshown) {
+                                    const Decoding &decoding, Unshown &unshown,
+                                    std::size_t startup) {
   // Each call of the report that stands for a reference call is shown as
   // that call; the first such one is taken, and taken once. It is looked for
   // among the next kLookAhead calls not yet taken: a report that matches
@@ -621,8 +633,9 @@ std::vector<std::string> difference(const std::string &what,
     ++first;
   std::string where;
   if (first < want_lines.size() && first < shown_got.size())
-    where = "first at " + shown(want_lines[first]) + ", where the report has " +
-            shown(shown_got[first]);
+    where = "first at " + around(want_lines[first], shown_got[first]) +
+            ", where the report has " +
+            around(shown_got[first], want_lines[first]);
   else if (first < shown_got.size())
     where =
         "first at a call the reference has not got: " + shown(shown_got[first]);
@@ -630,6 +643,18 @@ std::vector<std::string> difference(const std::string &what,
     where = "first at " + shown(want_lines[first]) +
             ", which the report has not got";
   if (!lines.empty() && !where.empty()) lines.insert(lines.begin() + 1, where);
+  // Where it differs before main, it differs from the empty program's
+  // report under this observer, which stands first on the reference's side.
+  if (first < startup && !lines.empty()) {
+    lines[0] =
+        "the calls before main differ from the empty program's under "
+        "this observer:";
+    for (std::string &line : lines)
+      if (line == "--- reference") {
+        line = "--- empty-main under this observer, then the reference";
+        break;
+      }
+  }
   return lines;
 }
 
@@ -643,7 +668,7 @@ bool opens(const Call &call) {
 // The first call that opened a higher descriptor than the reference's: the
 // one below it was taken before the program ran.
 std::string descriptor_taken(const std::vector<Call> &want,
-                             const std::vector<Call> &got) {
+                             const std::vector<Call> &got, bool in_process) {
   std::size_t g = 0;
   for (const Call &call : want) {
     if (!opens(call)) continue;
@@ -652,9 +677,16 @@ std::string descriptor_taken(const std::vector<Call> &want,
     const auto a = outcome(call, false).value;
     const auto b = outcome(got[g++], true).value;
     if (a && b && *a >= 0 && *b > *a)
+      // O_CLOEXEC cannot help an observer that runs in the program's own
+      // process: its report's descriptor is the program's too.
       return "descriptor " + std::to_string(*a) +
-             " was already open in the program: is the report file "
-             "inherited? open it with O_CLOEXEC";
+             " was already open in the program: " +
+             (in_process ? "the observer runs in the program's process, "
+                           "where its report file is open too: write the "
+                           "report to standard error, or keep its "
+                           "descriptor above the program's"
+                         : "is the report file inherited? open it with "
+                           "O_CLOEXEC");
   }
   return "";
 }
@@ -701,10 +733,11 @@ bool run_into(const Call &call) {
 }  // namespace
 
 std::vector<std::string> causes(const std::vector<std::vector<Call>> &want,
-                                const std::vector<std::vector<Call>> &got) {
+                                const std::vector<std::vector<Call>> &got,
+                                bool in_process) {
   std::vector<std::string> out;
   if (!want.empty() && !got.empty()) {
-    const std::string taken = descriptor_taken(want[0], got[0]);
+    const std::string taken = descriptor_taken(want[0], got[0], in_process);
     if (!taken.empty()) out.push_back(taken);
   }
   if (want.size() > got.size() && !got.empty()) {

@@ -67,17 +67,22 @@ std::vector<std::string> path_problems(const std::vector<Process> &processes,
                                        const std::string &cwd);
 
 // Nothing when the report's calls stand for the reference's; else a heading
-// ("WHAT differs:") and a unified diff.
+// ("WHAT differ:") and a unified diff.
 // What the report's matching calls did not show is added to UNSHOWN.
+// The first STARTUP calls of WANT are the empty program's under this
+// observer: a difference there is said to be one.
 std::vector<std::string> difference(const std::string &what,
                                     const std::vector<Call> &want,
                                     const std::vector<Call> &got,
-                                    const Decoding &decoding, Unshown &unshown);
+                                    const Decoding &decoding, Unshown &unshown,
+                                    std::size_t startup = 0);
 // The classic faults of a tracer, each in one line, where a report that
 // differs shows them: its report's descriptor left open in the program,
 // children not followed, two processes' lines run into each other.
+// IN_PROCESS: the observer runs in the program's own process.
 std::vector<std::string> causes(const std::vector<std::vector<Call>> &want,
-                                const std::vector<std::vector<Call>> &got);
+                                const std::vector<std::vector<Call>> &got,
+                                bool in_process = false);
 
 std::vector<std::string> difference(const std::string &what,
                                     const std::vector<std::string> &want,

@@ -325,15 +325,20 @@ std::string unread(std::string_view report, const std::vector<Process> &read,
                       format == Format::kJson;
   if (lines == 0 || 2 * calls >= lines || (!c_like && calls > 0)) return "";
   if (first_line.size() > 120) first_line = first_line.substr(0, 120);
+  // The format it looks like, named only where its reader reads it.
+  const Format looks = format_of(report);
+  std::vector<Process> again;
+  const bool better = looks != format &&
+                      read_report(report, looks, again).empty() &&
+                      unread(report, again, looks).empty();
   return std::to_string(calls) + " of " + std::to_string(lines) +
          " lines read as " + format_name(format) +
          (first ? "; the first that is not, line " + std::to_string(first) +
                       ": " + std::string(first_line)
                 : std::string()) +
-         (format == format_of(report)
-              ? std::string()
-              : " (the report looks like " + format_name(format_of(report)) +
-                    "'s: say --format " + format_name(format_of(report)) + ")");
+         (better ? " (the report looks like " + format_name(looks) +
+                       "'s: say --format " + format_name(looks) + ")"
+                 : std::string());
 }
 
 std::string result_with_error(long long value, long long error) {
