@@ -5,6 +5,7 @@
 // habit is read too: times (in the framing), -X verbose's raw values with
 // their names in comments, and -y's paths of descriptors, which are kept
 // apart for judging.
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -70,8 +71,42 @@ std::string notes_apart(std::string_view text) {
   return out.append(held);
 }
 
+// gdb's own line at a process's end, which a script that catches system
+// calls cannot turn off: "[Inferior 1 (process 1234) exited normally]", or
+// "exited with code 022]", the status in octal. Read as strace writes an
+// exit: "1234 +++ exited with 18 +++".
+std::string gdb_exits(std::string_view text) {
+  if (text.find("[Inferior ") == std::string_view::npos)
+    return std::string(text);
+  std::string out;
+  while (!text.empty()) {
+    const std::string_view line = next_line(text);
+    const std::size_t process = line.find(" (process ");
+    const std::size_t close = line.find(") exited ");
+    long pid = 0;
+    long status = -1;
+    if (line.rfind("[Inferior ", 0) == 0 && process != std::string_view::npos &&
+        close != std::string_view::npos && line.back() == ']') {
+      const std::string id(line.substr(process + 10, close - process - 10));
+      const std::string_view how = line.substr(close + 9);
+      char *end = nullptr;
+      pid = std::strtol(id.c_str(), &end, 10);
+      if (*end != '\0') pid = 0;
+      if (how == "normally]") status = 0;
+      if (how.rfind("with code ", 0) == 0)
+        status = std::strtol(std::string(how.substr(10)).c_str(), nullptr, 8);
+    }
+    if (pid > 0 && status >= 0)
+      out += std::to_string(pid) + " +++ exited with " +
+             std::to_string(status) + " +++\n";
+    else
+      out.append(line) += '\n';
+  }
+  return out;
+}
+
 std::string read_strace(std::string_view text, std::vector<Process> &out) {
-  const std::string plain = notes_apart(text);
+  const std::string plain = notes_apart(gdb_exits(text));
   return read_lines(plain, out, [](const std::string &line, Call &call) {
     // strace's own notes, where its report shares standard error with them:
     // "strace: Process 1235 attached".
