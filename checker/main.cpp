@@ -33,7 +33,7 @@ namespace probes {
 namespace {
 
 const char kUsage[] = R"(usage: syscall-probes list
-       syscall-probes show SITUATION [--observer strace|ltrace]
+       syscall-probes show SITUATION [--observer OBSERVER]
        syscall-probes check [--observer OBSERVER] [--format FORMAT]
                             [--name NAME] [--timeout SECONDS] [--complete]
                             [--calls NAMES] [--keep DIR] [--tap]
@@ -46,7 +46,9 @@ What an observer of six known programs must report, and a check of any
 observer's report against it.
 
   list       the situations, one a line
-  show       a situation's reference, each call beside its source line
+  show       a situation's reference, each call beside its source line, as
+             a built-in observer's view (system calls, or ltrace's and
+             uftrace's library calls) holds it
   check      hold an observer against the reference. OBSERVER is strace,
              ltrace, qemu-user, valgrind, perf-trace, uftrace, bpftrace (or
              qemu-user-log, valgrind-log-file, perf-trace-o, which write a
@@ -535,7 +537,8 @@ int main(int argc, char **argv) {
   if (command == "show") {
     if (positional.size() != 1) usage("show takes one situation");
     const std::string label = observer.value_or("strace");
-    if (!built_in(label)) usage("show takes the observer strace or ltrace");
+    if (!built_in(label))
+      usage("show takes a built-in observer: strace, ltrace, qemu-user ...");
     const int status = show(find(table, positional[0]), label);
     return interrupted() ? 128 + interrupted() : status;
   }

@@ -160,8 +160,19 @@ std::vector<std::vector<Site>> call_sites(const std::string &raw,
 
 }  // namespace
 
-int show(const Situation &situation, const std::string &label) {
+int show(const Situation &situation, const std::string &observer) {
   const std::string program = program_path(situation.program);
+  // Any other built-in is shown the reference of its view, system calls or
+  // library calls, with the source lines that strace -k or ltrace -i give:
+  // it names no call site itself.
+  const BuiltIn *known = built_in(observer);
+  const std::string label =
+      !known || decoding_of(known->format).system_calls ? "strace" : "ltrace";
+  if (label != observer)
+    std::printf(
+        "(%s names no call site: its reference is %s's view, with "
+        "the source lines %s gives)\n",
+        observer.c_str(), label.c_str(), label.c_str());
   const std::string command =
       label == "strace" ? "strace -q -f -k -s 4096 -o {report} --"
                         : "ltrace -F /usr/share/ltrace/libc.so.conf -F "
