@@ -489,45 +489,207 @@ Observer::Startup Observer::startup(const Situation &situation) {
   return future.get();
 }
 
+namespace {
+
+Observer::Verdict failed(const Failure &failure) {
+  const std::string text = failure.what();
+  if (text.rfind("skipped: ", 0) == 0) return {"skipped", {text.substr(9)}};
+  return {"FAILED", {text}};
+}
+
+// The reference's calls of each process, in the view given: the program's,
+// then its child's (without the child's own half of fork, which a view may
+// show or not), and the exits where the format shows them.
+std::vector<std::vector<Call>> references(
+    const Situation &situation, Format view, const Decoding &decoding,
+    const std::vector<std::string> &variants) {
+  std::vector<std::vector<Call>> want;
+  for (const char *suffix : {".", ".child."}) {
+    const auto text =
+        reference_file(situation, suffix + format_name(view), variants);
+    if (!text) continue;
+    std::vector<Call> calls;
+    for (Call &call : calls_of(*text, view))
+      if ((decoding.exits_shown || call.text.compare(0, 4, "+++ ") != 0) &&
+          !(!want.empty() && calls.empty() && child_half(call)))
+        calls.push_back(std::move(call));
+    want.push_back(std::move(calls));
+  }
+  return want;
+}
+
+// A report read into processes, or a Failure on why it cannot be.
+std::vector<Process> read_seen(const Seen &seen, Format format) {
+  std::vector<Process> processes;
+  const std::string problem = read_report(seen.report, format, processes);
+  if (!problem.empty()) throw Failure(problem + seen.said);
+  const std::string not_read = unread(seen.report, processes, format);
+  if (!not_read.empty()) throw Failure(not_read + seen.said);
+  if (processes.empty()) throw Failure("the report is empty" + seen.said);
+  return processes;
+}
+
+// Each process's calls with their ids named, the program's from main on.
+std::vector<std::vector<Call>> named_calls(
+    const std::vector<Process> &processes, const Decoding &decoding,
+    pid_t observer) {
+  std::vector<std::vector<Call>> got = normalise(processes, decoding, observer);
+  if (!got.empty())
+    got[0].erase(std::remove_if(got[0].begin(), got[0].end(), starts_process),
+                 got[0].end());
+  return got;
+}
+
+bool is_exit(const Call &call) {
+  return call.text.rfind("+++ ", 0) == 0;
+}
+
+// A report that shows no process's exit does not show how they ended: the
+// reference's exits are counted as not shown.
+void without_exits(std::vector<std::vector<Call>> &want,
+                   const std::vector<std::vector<Call>> &got,
+                   const Decoding &decoding, Unshown &unshown) {
+  for (const auto &calls : got)
+    if (std::any_of(calls.begin(), calls.end(), is_exit)) return;
+  if (!decoding.exits_shown) return;
+  for (auto &calls : want) {
+    const auto exits = std::remove_if(calls.begin(), calls.end(), is_exit);
+    unshown.exits += static_cast<std::size_t>(calls.end() - exits);
+    calls.erase(exits, calls.end());
+  }
+}
+
+// The folder afterwards against the reference's listing, a line an entry.
+std::vector<std::string> folder_difference(
+    const Seen &seen, const Situation &situation,
+    const std::vector<std::string> &variants) {
+  if (!seen.has_after) return {};
+  std::vector<std::string> want_dir;
+  const std::string listed =
+      reference_file(situation, ".dir", variants).value_or("");
+  for (std::size_t start = 0; start < listed.size();) {
+    std::size_t end = listed.find('\n', start);
+    if (end == std::string::npos) end = listed.size();
+    want_dir.push_back(listed.substr(start, end - start));
+    start = end + 1;
+  }
+  return difference("the folder afterwards", want_dir, seen.after);
+}
+
+// Every process's calls against the reference's: a diff for each that
+// differs, and one line for processes that the reference has not got.
+std::vector<std::string> call_differences(
+    const std::vector<std::vector<Call>> &want,
+    const std::vector<std::vector<Call>> &got, const Decoding &decoding,
+    Unshown &unshown, std::size_t startup) {
+  std::vector<std::string> problems;
+  const std::vector<Call> none;
+  for (std::size_t i = 0; i < std::max(want.size(), got.size()); ++i) {
+    if (i > want.size()) {  // one more than the reference has is shown; the
+                            // rest counted
+      problems.push_back("and " + std::to_string(got.size() - i) +
+                         " more processes that the reference has not got");
+      break;
+    }
+    const auto diff = difference(
+        i == 0 ? "the calls of the process" : "the calls of the child",
+        i < want.size() ? want[i] : none, i < got.size() ? got[i] : none,
+        decoding, unshown, i == 0 ? startup : 0);
+    problems.insert(problems.end(), diff.begin(), diff.end());
+  }
+  return problems;
+}
+
+}  // namespace
+
+// The calls that a report filtered to ONLY holds, on both sides; how many
+// of BEFORE_MAIN are left.
+std::size_t Observer::filtered(std::vector<std::vector<Call>> &want,
+                               std::vector<std::vector<Call>> &got,
+                               const std::vector<Call> &before_main) const {
+  if (only_.empty()) return before_main.size();
+  auto other = [this](const Call &call) {
+    return call.is_call &&
+           std::find(only_.begin(), only_.end(), call.name) == only_.end();
+  };
+  for (auto *side : {&want, &got})
+    for (auto &calls : *side)
+      calls.erase(std::remove_if(calls.begin(), calls.end(), other),
+                  calls.end());
+  return before_main.size() -
+         static_cast<std::size_t>(
+             std::count_if(before_main.begin(), before_main.end(), other));
+}
+
+// What strace and ltrace pass on, and what every observer must leave as the
+// program wrote it: the exit status, standard output and standard error.
+std::vector<std::string> Observer::stream_problems(
+    const Seen &seen, const Situation &situation,
+    const std::string &want_out) const {
+  std::vector<std::string> problems;
+  if (label_ == "strace" && seen.status != situation.status)
+    problems.push_back("exit status " + std::to_string(seen.status) +
+                       ", expected " + std::to_string(situation.status));
+  if (seen.out != want_out)
+    problems.push_back("standard output " + quote(seen.out) + ", expected " +
+                       quote(want_out));
+  if ((label_ == "strace" || label_ == "ltrace") && !seen.err.empty())
+    problems.push_back("standard error is not empty: " +
+                       quote(seen.err.substr(0, 200)));
+  return problems;
+}
+
+// The classic causes, ahead of the differences: the report's framing when
+// it reads as another format, and text of the observer's own in the output.
+std::vector<std::string> Observer::why(
+    const std::vector<std::vector<Call>> &want,
+    const std::vector<std::vector<Call>> &got, bool in_process,
+    const Seen &seen, Format format, const std::string &want_out) const {
+  auto reasons = causes(want, got, in_process);
+  const Format looks = format_of(seen.report);  // its framing's
+  std::vector<Process> again;  // named only where its reader reads it
+  if (looks != format && !built_in() &&
+      read_report(seen.report, looks, again).empty() &&
+      unread(seen.report, again, looks).empty())
+    reasons.insert(reasons.begin(),
+                   "the report looks like " + format_name(looks) + "'s, not " +
+                       format_name(format) + "'s: say --format " +
+                       format_name(looks));
+  if (seen.out != want_out && in_order(want_out, seen.out))
+    reasons.push_back(
+        "standard output holds text that the program did not "
+        "write: is it the observer's own?");
+  return reasons;
+}
+
+// The report's format: given, or told from the start-up's report, or where
+// that is empty (a library-call view may show nothing there), or the
+// format shows system calls or library calls as its report does (JSON
+// lines), from the situation's own run, kept in SEEN.
+Format Observer::format_for(const Situation &situation,
+                            const std::string &program,
+                            std::optional<Seen> &seen) {
+  std::optional<Format> found = format_;
+  if (!found) found = startup(situation).format;
+  if (!found || *found == Format::kJson)
+    seen = run(command_for(program), program, situation.arguments(), situation,
+               timeout_, percent_);
+  return found ? *found : format_of(seen->report);
+}
+
 Observer::Verdict Observer::check(const Situation &given) {
   if (!unavailable_.empty()) return {"skipped", {unavailable_}};
   const std::string program = program_path(given.program);
   const std::vector<std::string> variants = variants_of(program);
   const AbiScope abi(abi_of(program));
-  auto failed = [](const Failure &failure) -> Verdict {
-    const std::string text = failure.what();
-    if (text.rfind("skipped: ", 0) == 0) return {"skipped", {text.substr(9)}};
-    return {"FAILED", {text}};
-  };
   Situation situation;
+  std::optional<Seen> seen;
+  Format format = Format::kStrace;
   try {
     situation = counting_own(given);
-  } catch (const Failure &failure) {
-    return failed(failure);
-  }
-  // The report's format: given, or told from the start-up's report, or
-  // where that is empty (a library-call view may show nothing there), from
-  // the situation's own.
-  std::optional<Format> found = format_;
-  std::optional<Seen> seen;
-  try {
-    if (!found) found = startup(situation).format;
-    if (!found) {
-      seen = run(command_for(program), program, situation.arguments(),
-                 situation, timeout_, percent_);
-      found = format_of(seen->report);
-    }
-  } catch (const Failure &failure) {
-    return failed(failure);
-  }
-  const Format format = *found;
-  const std::string cannot = cannot_run(situation);
-  if (!cannot.empty()) return {"skipped", {cannot}};
-  // JSON lines' view, of system calls or library calls, is the report's.
-  try {
-    if (format == Format::kJson && !seen)
-      seen = run(command_for(program), program, situation.arguments(),
-                 situation, timeout_, percent_);
+    const std::string cannot = cannot_run(situation);
+    if (!cannot.empty()) return {"skipped", {cannot}};
+    format = format_for(situation, program, seen);
   } catch (const Failure &failure) {
     return failed(failure);
   }
@@ -537,22 +699,12 @@ Observer::Verdict Observer::check(const Situation &given) {
   // library-call view against the .ltrace ones.
   const Format view = decoding.system_calls ? Format::kStrace : Format::kLtrace;
   const std::string kind = format_name(view);
-  std::vector<std::vector<Call>> want;
-  for (const char *suffix : {".", ".child."}) {
-    if (const auto text = reference_file(situation, suffix + kind, variants)) {
-      std::vector<Call> calls;
-      for (Call &call : calls_of(*text, view))
-        if ((decoding.exits_shown || call.text.compare(0, 4, "+++ ") != 0) &&
-            !(!want.empty() && calls.empty() && child_half(call)))
-          calls.push_back(std::move(call));
-      want.push_back(std::move(calls));
-    }
-  }
+  std::vector<std::vector<Call>> want =
+      references(situation, view, decoding, variants);
   if (want.empty())
     return {"FAILED", {"there is no " + kind + " reference for it"}};
-  bool shown = false;
-  for (const auto &calls : want) shown |= !calls.empty();
-  if (!shown)
+  if (std::all_of(want.begin(), want.end(),
+                  [](const std::vector<Call> &calls) { return calls.empty(); }))
     return {"skipped",
             {"its " + kind + " reference holds nothing but the exit, which " +
              format_name(format) + " does not show"}};
@@ -568,117 +720,46 @@ Observer::Verdict Observer::check(const Situation &given) {
       seen = run(command_for(program), program, situation.arguments(),
                  situation, timeout_, percent_);
     kept(situation.name, *seen);
-    const std::string problem = read_report(seen->report, format, processes);
-    if (!problem.empty()) throw Failure(problem + seen->said);
-    const std::string not_read = unread(seen->report, processes, format);
-    if (!not_read.empty()) throw Failure(not_read + seen->said);
-    if (processes.empty()) throw Failure("the report is empty" + seen->said);
+    processes = read_seen(*seen, format);
   } catch (const Failure &failure) {
     return failed(failure);
   }
-  std::vector<std::string> problems;
-  if (label_ == "strace" &&
-      seen->status != situation.status)  // strace passes it on
-    problems.push_back("exit status " + std::to_string(seen->status) +
-                       ", expected " + std::to_string(situation.status));
+  return judged(situation, variants, *seen, format, decoding, std::move(want),
+                before_main, std::move(processes));
+}
+
+// The report's calls, output and folder held against the reference's.
+Observer::Verdict Observer::judged(const Situation &situation,
+                                   const std::vector<std::string> &variants,
+                                   const Seen &seen, Format format,
+                                   const Decoding &decoding,
+                                   std::vector<std::vector<Call>> want,
+                                   const std::vector<Call> &before_main,
+                                   std::vector<Process> processes) {
   const std::string want_out =
       reference_file(situation, ".out", variants).value_or("");
-  if (seen->out != want_out)
-    problems.push_back("standard output " + quote(seen->out) + ", expected " +
-                       quote(want_out));
-  if ((label_ == "strace" || label_ == "ltrace") && !seen->err.empty())
-    problems.push_back("standard error is not empty: " +
-                       quote(seen->err.substr(0, 200)));
-  const auto paths = path_problems(processes, seen->cwd);
+  std::vector<std::string> problems =
+      stream_problems(seen, situation, want_out);
+  const auto paths = path_problems(processes, seen.cwd);
   // The program in the observer's own process: its format's, or its id the
   // one the checker started.
   const bool in_process =
       decoding.in_process ||
-      (!processes.empty() && processes.front().pid == seen->observer);
+      (!processes.empty() && processes.front().pid == seen.observer);
   Unshown unshown;
   std::vector<std::vector<Call>> got =
-      normalise(processes, decoding, seen->observer);
+      named_calls(processes, decoding, seen.observer);
   std::vector<Process>().swap(processes);  // named now: only GOT is needed
-  if (!got.empty()) {
-    std::vector<Call> first;
-    for (Call &call : got[0])
-      if (!starts_process(call)) first.push_back(std::move(call));
-    got[0] = std::move(first);
-  }
   want[0].insert(want[0].begin(), before_main.begin(), before_main.end());
-  // A report that shows no process's exit does not show how they ended.
-  bool exits = false;
-  for (const auto &calls : got)
-    for (const Call &call : calls) exits |= call.text.rfind("+++ ", 0) == 0;
-  if (!exits && decoding.exits_shown) {
-    for (auto &calls : want)
-      calls.erase(std::remove_if(calls.begin(), calls.end(),
-                                 [&unshown](const Call &call) {
-                                   const bool exit =
-                                       call.text.rfind("+++ ", 0) == 0;
-                                   unshown.exits += exit;
-                                   return exit;
-                                 }),
-                  calls.end());
-  }
-  std::size_t startup = before_main.size();
-  if (!only_.empty()) {  // a report of these calls alone
-    auto other = [this](const Call &call) {
-      return call.is_call &&
-             std::find(only_.begin(), only_.end(), call.name) == only_.end();
-    };
-    startup -= static_cast<std::size_t>(
-        std::count_if(before_main.begin(), before_main.end(), other));
-    for (auto *side : {&want, &got})
-      for (auto &calls : *side)
-        calls.erase(std::remove_if(calls.begin(), calls.end(), other),
-                    calls.end());
-  }
-  const std::vector<Call> none;
-  for (std::size_t i = 0; i < std::max(want.size(), got.size()); ++i) {
-    if (i > want.size()) {  // one more than the reference has is shown; the
-                            // rest counted
-      problems.push_back("and " + std::to_string(got.size() - i) +
-                         " more processes that the reference has not got");
-      break;
-    }
-    const auto diff = difference(
-        i == 0 ? "the calls of the process" : "the calls of the child",
-        i < want.size() ? want[i] : none, i < got.size() ? got[i] : none,
-        decoding, unshown, i == 0 ? startup : 0);
-    problems.insert(problems.end(), diff.begin(), diff.end());
-  }
-  problems.insert(problems.end(), paths.begin(), paths.end());
-  if (seen->has_after) {
-    std::vector<std::string> want_dir;
-    const std::string listed =
-        reference_file(situation, ".dir", variants).value_or("");
-    std::size_t start = 0;
-    while (start < listed.size()) {
-      std::size_t end = listed.find('\n', start);
-      if (end == std::string::npos) end = listed.size();
-      want_dir.push_back(listed.substr(start, end - start));
-      start = end + 1;
-    }
-    const auto diff =
-        difference("the folder afterwards", want_dir, seen->after);
-    problems.insert(problems.end(), diff.begin(), diff.end());
-  }
+  without_exits(want, got, decoding, unshown);
+  const std::size_t startup = filtered(want, got, before_main);
+  for (const std::vector<std::string> &lines :
+       {call_differences(want, got, decoding, unshown, startup), paths,
+        folder_difference(seen, situation, variants)})
+    problems.insert(problems.end(), lines.begin(), lines.end());
   if (!problems.empty()) {
-    auto why = causes(want, got, in_process);
-    const Format looks = format_of(seen->report);  // its framing's
-    std::vector<Process> again;  // named only where its reader reads it
-    if (looks != format && !built_in() &&
-        read_report(seen->report, looks, again).empty() &&
-        unread(seen->report, again, looks).empty())
-      why.insert(why.begin(), "the report looks like " + format_name(looks) +
-                                  "'s, not " + format_name(format) +
-                                  "'s: say --format " + format_name(looks));
-    if (seen->out != want_out && in_order(want_out, seen->out))
-      why.push_back(
-          "standard output holds text that the program did not "
-          "write: is it the observer's own?");
-    problems.insert(problems.begin(), why.begin(), why.end());
+    const auto reasons = why(want, got, in_process, seen, format, want_out);
+    problems.insert(problems.begin(), reasons.begin(), reasons.end());
   }
   if (problems.empty() && unshown.any()) {
     if (!complete_) return {"passed", {}, "not shown: " + unshown.said()};
@@ -689,12 +770,10 @@ Observer::Verdict Observer::check(const Situation &given) {
   if (problems.empty()) return {"passed", {}, ""};
   // A status that neither success nor the program explains is the
   // observer's own word on what went wrong.
-  if (seen->status != 0 && seen->status != situation.status &&
-      label_ != "strace")
+  if (seen.status != 0 && seen.status != situation.status && label_ != "strace")
     problems.push_back("the observer exited with status " +
-                       std::to_string(seen->status) +
-                       ", and the program with " +
-                       std::to_string(situation.status) + seen->said);
+                       std::to_string(seen.status) + ", and the program with " +
+                       std::to_string(situation.status) + seen.said);
   return {"FAILED", problems};
 }
 

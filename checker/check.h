@@ -108,6 +108,24 @@ class Observer {
   Startup startup(const Situation &situation);
   // Why this built-in observer cannot run in the situation, or "".
   std::string cannot_run(const Situation &situation) const;
+  Format format_for(const Situation &situation, const std::string &program,
+                    std::optional<Seen> &seen);
+  Verdict judged(const Situation &situation,
+                 const std::vector<std::string> &variants, const Seen &seen,
+                 Format format, const Decoding &decoding,
+                 std::vector<std::vector<Call>> want,
+                 const std::vector<Call> &before_main,
+                 std::vector<Process> processes);
+  std::vector<std::string> stream_problems(const Seen &seen,
+                                           const Situation &situation,
+                                           const std::string &want_out) const;
+  std::vector<std::string> why(const std::vector<std::vector<Call>> &want,
+                               const std::vector<std::vector<Call>> &got,
+                               bool in_process, const Seen &seen, Format format,
+                               const std::string &want_out) const;
+  std::size_t filtered(std::vector<std::vector<Call>> &want,
+                       std::vector<std::vector<Call>> &got,
+                       const std::vector<Call> &before_main) const;
   // The situation with its limit on processes (nproc) counting the
   // observer's own processes besides the program's, found by trial.
   Situation counting_own(const Situation &situation);
