@@ -752,9 +752,9 @@ Observer::Verdict Observer::judged(const Situation &situation,
   std::vector<Process>().swap(processes);  // named now: only GOT is needed
   want[0].insert(want[0].begin(), before_main.begin(), before_main.end());
   without_exits(want, got, decoding, unshown);
-  const std::size_t startup = filtered(want, got, before_main);
+  const std::size_t kept_startup = filtered(want, got, before_main);
   for (const std::vector<std::string> &lines :
-       {call_differences(want, got, decoding, unshown, startup), paths,
+       {call_differences(want, got, decoding, unshown, kept_startup), paths,
         folder_difference(seen, situation, variants)})
     problems.insert(problems.end(), lines.begin(), lines.end());
   if (!problems.empty()) {
