@@ -396,8 +396,92 @@ std::string Observer::startup_key(const Situation &situation) {
   return key;
 }
 
+namespace {
+
+// The calls before main in the empty program's report: its first
+// process's, from after its start to before its exit.
+std::vector<Call> calls_before_main(const Seen &seen, Format format,
+                                    const Decoding &decoding) {
+  std::vector<Process> processes;
+  const std::string problem = read_report(seen.report, format, processes);
+  if (!problem.empty()) throw Failure(problem + seen.said);
+  // A library-call view of an empty program may rightly show nothing.
+  if (processes.empty() && decoding.exits_shown)
+    throw Failure("its report is empty" + seen.said);
+  const std::string not_read = unread(seen.report, processes, format);
+  if (!not_read.empty()) throw Failure(not_read + seen.said);
+  std::vector<Call> calls;
+  if (!processes.empty()) {
+    auto named = normalise({processes.front()}, decoding, seen.observer);
+    for (Call &call : named.front())
+      if (!starts_process(call)) calls.push_back(std::move(call));
+  }
+  std::size_t end = 0;
+  while (end < calls.size() && !ends_process(calls[end])) ++end;
+  if (end == calls.size() && decoding.exits_shown)
+    throw Failure("its report shows no exit" + seen.said);
+  calls.resize(end);
+  // Where the kernel will not run it, an empty program that made no call
+  // before its exit was never started: only an emulator starts it.
+  if (calls.empty() && decoding.system_calls && !kernel_refuses().empty())
+    throw Failure("skipped: " + kernel_refuses());
+  // A C library starts a program in a few dozen calls, and an observer
+  // adds a few hundred at most: more is no start-up.
+  if (calls.size() > kMaxStartup)
+    throw Failure("it reports " + std::to_string(calls.size()) +
+                  " calls before main, more than any start-up makes");
+  return calls;
+}
+
+}  // namespace
+
+// Runs the empty program in the start-up's conditions and reads its calls
+// before main; SAID, its standard error, whose words may be a refusal.
+Observer::Startup Observer::find_startup(const Situation &conditions,
+                                         std::string &said) {
+  const std::string empty = places().programs + "/empty-main";
+  const AbiScope abi(abi_of(empty));
+  const Seen seen =
+      run(command_for(empty), empty, {}, conditions, timeout_, percent_);
+  said = seen.err;
+  // An observer that runs the program on the kernel fails with it; one
+  // that emulates it runs it, and the empty program exits 0.
+  if (seen.status != 0 && !kernel_refuses().empty())
+    throw Failure("skipped: " + kernel_refuses());
+  std::string name = "empty-main";
+  for (const auto &[setting, value] : conditions.settings)
+    name += "-" + setting + "=" + value;
+  kept(name, seen);
+  // An empty report of the empty program tells no format: the situation's
+  // own will.
+  if (!format_ && seen.report.find_first_not_of(" \n") == std::string::npos)
+    return {{}, std::nullopt};
+  const Format format = format_.value_or(format_of(seen.report));
+  return {calls_before_main(seen, format, decoding_of(format, seen.report)),
+          format};
+}
+
+// A start-up that could not be found, as each situation that needs it
+// says: skipped where the kernel or its permissions refused the observer,
+// else failed on empty-main. A hang, a crash or garbage fails as any
+// observer's would.
+Failure Observer::startup_failure(const Failure &failure,
+                                  const std::string &said) const {
+  std::string text = failure.what();  // a skip stays a skip
+  if (text.rfind("skipped: ", 0) != 0 && !kernel_refuses().empty())
+    text = "skipped: " + kernel_refuses();
+  const BuiltIn *known = probes::built_in(label_);
+  if (text.rfind("skipped: ", 0) != 0 && known && known->may_be_refused &&
+      refused(said.empty() ? failure.err : said))
+    return Failure("skipped: " + label_ + " cannot observe here: " + text);
+  if (text.rfind("skipped: ", 0) == 0) return Failure(text);
+  return Failure(
+      "on empty-main, the empty program whose report gives the calls "
+      "before main: " +
+      text);
+}
+
 Observer::Startup Observer::startup(const Situation &situation) {
-  const Situation conditions = startup_conditions(situation);
   const std::string key = startup_key(situation);
   // The first run that needs it finds it; the others wait for that one.
   std::promise<Startup> promise;
@@ -413,78 +497,15 @@ Observer::Startup Observer::startup(const Situation &situation) {
             : found->second;
   }
   if (!mine) return future.get();
-  std::string said;  // its standard error, whose words may be a refusal
+  std::string said;
   try {
-    const std::string empty = places().programs + "/empty-main";
-    const AbiScope abi(abi_of(empty));
-    const Seen seen =
-        run(command_for(empty), empty, {}, conditions, timeout_, percent_);
-    said = seen.err;
-    // An observer that runs the program on the kernel fails with it; one
-    // that emulates it runs it, and the empty program exits 0.
-    if (seen.status != 0 && !kernel_refuses().empty())
-      throw Failure("skipped: " + kernel_refuses());
-    std::string name = "empty-main";
-    for (const auto &[setting, value] : conditions.settings)
-      name += "-" + setting + "=" + value;
-    kept(name, seen);
-    std::vector<Process> processes;
-    // An empty report of the empty program tells no format: the
-    // situation's own will.
-    if (!format_ && seen.report.find_first_not_of(" \n") == std::string::npos) {
-      promise.set_value({{}, std::nullopt});
-      return future.get();
-    }
-    const Format format = format_.value_or(format_of(seen.report));
-    const Decoding decoding = decoding_of(format, seen.report);
-    const std::string problem = read_report(seen.report, format, processes);
-    if (!problem.empty()) throw Failure(problem + seen.said);
-    // A library-call view of an empty program may rightly show nothing.
-    if (processes.empty() && decoding.exits_shown)
-      throw Failure("its report is empty" + seen.said);
-    const std::string not_read = unread(seen.report, processes, format);
-    if (!not_read.empty()) throw Failure(not_read + seen.said);
-    std::vector<Call> calls;
-    if (!processes.empty()) {
-      auto named = normalise({processes.front()}, decoding, seen.observer);
-      for (Call &call : named.front())
-        if (!starts_process(call)) calls.push_back(std::move(call));
-    }
-    std::size_t end = 0;
-    while (end < calls.size() && !ends_process(calls[end])) ++end;
-    if (end == calls.size() && decoding.exits_shown)
-      throw Failure("its report shows no exit" + seen.said);
-    calls.resize(end);
-    // Where the kernel will not run it, an empty program that made no call
-    // before its exit was never started: only an emulator starts it.
-    if (calls.empty() && decoding.system_calls && !kernel_refuses().empty())
-      throw Failure("skipped: " + kernel_refuses());
-    // A C library starts a program in a few dozen calls, and an observer
-    // adds a few hundred at most: more is no start-up.
-    if (calls.size() > kMaxStartup)
-      throw Failure("it reports " + std::to_string(calls.size()) +
-                    " calls before main, more than any start-up makes");
-    promise.set_value({std::move(calls), format});
+    promise.set_value(find_startup(startup_conditions(situation), said));
   } catch (const OwnFailure &) {
     promise.set_exception(std::current_exception());
     throw;
   } catch (const Failure &failure) {
-    std::string text = failure.what();  // a skip stays a skip
-    if (text.rfind("skipped: ", 0) != 0 && !kernel_refuses().empty())
-      text = "skipped: " + kernel_refuses();
-    // A hang, a crash or garbage fails as any observer's would.
-    const BuiltIn *known = probes::built_in(label_);
-    if (text.rfind("skipped: ", 0) != 0 && known && known->may_be_refused &&
-        refused(said.empty() ? failure.err : said))
-      promise.set_exception(std::make_exception_ptr(
-          Failure("skipped: " + label_ + " cannot observe here: " + text)));
-    else
-      promise.set_exception(std::make_exception_ptr(
-          text.rfind("skipped: ", 0) == 0
-              ? Failure(text)
-              : Failure("on empty-main, the empty program whose report "
-                        "gives the calls before main: " +
-                        text)));
+    promise.set_exception(
+        std::make_exception_ptr(startup_failure(failure, said)));
   }
   return future.get();
 }

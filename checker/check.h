@@ -106,6 +106,9 @@ class Observer {
     std::optional<Format> format;  // none told from an empty report
   };
   Startup startup(const Situation &situation);
+  Startup find_startup(const Situation &conditions, std::string &said);
+  Failure startup_failure(const Failure &failure,
+                          const std::string &said) const;
   // Why this built-in observer cannot run in the situation, or "".
   std::string cannot_run(const Situation &situation) const;
   Format format_for(const Situation &situation, const std::string &program,

@@ -243,16 +243,11 @@ int summary(const Output &out, const std::vector<Result> &results,
   return failed ? 1 : 0;
 }
 
-int command_check(const Output &out, const std::vector<Situation> &table,
-                  const std::vector<std::string> &names,
-                  const std::optional<std::string> &asked,
-                  const std::optional<std::string> &format_name,
-                  double timeout) {
-  std::vector<const Situation *> chosen;
-  for (const std::string &name : names) chosen.push_back(&find(table, name));
-  if (names.empty())
-    for (const Situation &s : table) chosen.push_back(&s);
-  std::vector<std::unique_ptr<Observer>> observers;
+// The observers asked for, each ready to run; nullopt, after one line,
+// where the one asked for is not installed.
+std::optional<std::vector<std::unique_ptr<Observer>>> make_observers(
+    const Output &out, const std::optional<std::string> &asked,
+    const std::optional<std::string> &format_name, double timeout) {
   std::vector<std::string> labels;
   if (asked && *asked == "all")
     for (const BuiltIn &known : kBuiltIn) labels.emplace_back(known.name);
@@ -260,9 +255,9 @@ int command_check(const Output &out, const std::vector<Situation> &table,
     labels.push_back(*asked);
   else
     labels = {"strace", "ltrace"};
+  std::vector<std::unique_ptr<Observer>> observers;
   for (const std::string &label : labels) {
     const BuiltIn *known = built_in(label);
-    std::string command = known ? known->command : label;
     // A built-in observer's format is known; any other's is told from its
     // report unless given.
     std::optional<Format> format;
@@ -271,7 +266,7 @@ int command_check(const Output &out, const std::vector<Situation> &table,
     if (format_name && format_named(*format_name, named)) format = named;
     std::vector<std::string> words;
     std::string why;
-    if (!split_words(command, words, why))
+    if (!split_words(known ? known->command : label, words, why))
       usage("the observer command line cannot be read: " + why);
     if (words.empty()) usage("the observer command line is empty");
     words[0] = from_here(words[0]);
@@ -283,134 +278,310 @@ int command_check(const Output &out, const std::vector<Situation> &table,
       observers.back()->keep(out.keep_fd, labels.size() > 1 || known ? label
                                           : out.name.empty() ? "observer"
                                                              : out.name);
-    if (find_command(tool).empty()) {
-      if (labels.size() == 1) {  // the one observer asked for
-        std::printf("%s: %s is not installed or not on the PATH\n",
-                    printable(label).c_str(), printable(tool).c_str());
-        return 1;
-      }
-      observers.back()->unavailable(tool +
-                                    " is not installed: Debian's package " +
-                                    known->package + " has it");
+    if (!find_command(tool).empty()) continue;
+    if (labels.size() == 1) {  // the one observer asked for
+      std::printf("%s: %s is not installed or not on the PATH\n",
+                  printable(label).c_str(), printable(tool).c_str());
+      return std::nullopt;
     }
+    observers.back()->unavailable(tool +
+                                  " is not installed: Debian's package " +
+                                  known->package + " has it");
   }
-  become_reaper();
-  // Every situation under every observer, side by side, one per processor;
-  // the verdicts are printed in order, each as soon as it and those before
-  // it are in.
+  return observers;
+}
+
+// Every situation under every observer, side by side, one per processor;
+// the verdicts are printed in order, each as soon as it and those before it
+// are in.
+class Schedule {
+ public:
+  Schedule(const Output &out, std::vector<const Situation *> chosen,
+           std::vector<std::unique_ptr<Observer>> observers)
+      : out_(out),
+        chosen_(std::move(chosen)),
+        observers_(std::move(observers)) {
+    for (const Situation *s : chosen_)
+      for (auto &observer : observers_)
+        jobs_.push_back({s, observer.get(), std::nullopt});
+    // The start-ups go first, every situation of each way of running but
+    // the first, so that no worker waits for another's.
+    for (Job &job : jobs_) startups_.emplace_back(job.observer, job.situation);
+  }
+  int run();
+
+ private:
   struct Job {
     const Situation *situation;
     Observer *observer;
     std::optional<Observer::Verdict> verdict;
   };
-  std::vector<Job> jobs;
-  for (const Situation *s : chosen)
-    for (auto &observer : observers)
-      jobs.push_back({s, observer.get(), std::nullopt});
-  // The start-ups go first, every situation of each way of running but the
-  // first, so that no worker waits for another's.
-  std::vector<std::pair<Observer *, const Situation *>> startups;
-  for (Job &job : jobs) startups.emplace_back(job.observer, job.situation);
-  std::mutex &lock = verdicts_lock;
-  std::condition_variable &ready = verdicts_ready;
-  std::atomic<std::size_t> next{0};
-  std::string own_failure;  // the checker's own, which ends the check
-  auto stopped = [&] { return interrupted() || !own_failure.empty(); };
-  std::atomic<unsigned> working{0};  // workers not yet done
-  auto work = [&] {
-    struct Count {
-      std::atomic<unsigned> &n;
-      explicit Count(std::atomic<unsigned> &count) : n(count) {
-        ++n;
-      }
-      ~Count() {
-        --n;
-      }
-    } const counted(working);
-    try {
-      for (std::size_t i; (i = next++) < startups.size() + jobs.size();) {
-        {
-          const std::lock_guard<std::mutex> held(lock);
-          if (stopped()) return;
-        }
-        if (i < startups.size()) {
-          startups[i].first->prepare(*startups[i].second);
-          continue;
-        }
-        Job &job = jobs[i - startups.size()];
-        Observer::Verdict verdict = job.observer->check(*job.situation);
-        const std::lock_guard<std::mutex> held(lock);
-        job.verdict = std::move(verdict);
-        ready.notify_all();
-      }
-    } catch (const std::exception &error) {
-      const std::lock_guard<std::mutex> held(lock);
-      if (own_failure.empty()) own_failure = error.what();
-      ready.notify_all();
+  bool stopped() const {  // under verdicts_lock
+    return interrupted() || !own_failure_.empty();
+  }
+  void work();
+  void start_workers();
+  void print_verdicts();
+  int finish();
+
+  const Output &out_;
+  std::vector<const Situation *> chosen_;
+  std::vector<std::unique_ptr<Observer>> observers_;
+  std::vector<Job> jobs_;
+  std::vector<std::pair<Observer *, const Situation *>> startups_;
+  std::atomic<std::size_t> next_{0};
+  std::string own_failure_;           // the checker's own, which ends the check
+  std::atomic<unsigned> working_{0};  // workers not yet done
+  std::vector<std::thread> workers_;
+  std::vector<Result> results_;
+  std::size_t finished_ = 0;
+};
+
+void Schedule::work() {
+  struct Count {
+    std::atomic<unsigned> &n;
+    explicit Count(std::atomic<unsigned> &count) : n(count) {
+      ++n;
     }
-  };
-  const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
-  std::vector<std::thread> workers;
+    ~Count() {
+      --n;
+    }
+  } const counted(working_);
   try {
-    for (unsigned i = 0; i < std::min<std::size_t>(cores, jobs.size()); ++i)
-      workers.emplace_back(work);
+    for (std::size_t i; (i = next_++) < startups_.size() + jobs_.size();) {
+      {
+        const std::lock_guard<std::mutex> held(verdicts_lock);
+        if (stopped()) return;
+      }
+      if (i < startups_.size()) {
+        startups_[i].first->prepare(*startups_[i].second);
+        continue;
+      }
+      Job &job = jobs_[i - startups_.size()];
+      Observer::Verdict verdict = job.observer->check(*job.situation);
+      const std::lock_guard<std::mutex> held(verdicts_lock);
+      job.verdict = std::move(verdict);
+      verdicts_ready.notify_all();
+    }
+  } catch (const std::exception &error) {
+    const std::lock_guard<std::mutex> held(verdicts_lock);
+    if (own_failure_.empty()) own_failure_ = error.what();
+    verdicts_ready.notify_all();
+  }
+}
+
+void Schedule::start_workers() {
+  const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
+  try {
+    for (unsigned i = 0; i < std::min<std::size_t>(cores, jobs_.size()); ++i)
+      workers_.emplace_back([this] { work(); });
   } catch (const std::system_error &) {
     // Under a low limit on processes (ulimit -u) the check goes on with the
     // workers it has, or without one, in this thread, before the verdicts.
-    if (workers.empty()) work();
+    if (workers_.empty()) work();
   }
+}
+
+void Schedule::print_verdicts() {
   std::size_t width = 0;
-  for (const Situation *s : chosen) width = std::max(width, s->name.size());
-  std::vector<Result> results;
-  if (out.tap) std::printf("TAP version 13\n1..%zu\n", jobs.size());
-  std::size_t finished = 0;
-  for (Job &job : jobs) {
-    std::unique_lock<std::mutex> held(lock);
-    ready.wait(held, [&] { return job.verdict.has_value() || stopped(); });
+  for (const Situation *s : chosen_) width = std::max(width, s->name.size());
+  if (out_.tap) std::printf("TAP version 13\n1..%zu\n", jobs_.size());
+  for (Job &job : jobs_) {
+    std::unique_lock<std::mutex> held(verdicts_lock);
+    verdicts_ready.wait(held,
+                        [&] { return job.verdict.has_value() || stopped(); });
     if (stopped()) break;
     Observer::Verdict verdict =
         std::move(job.verdict).value_or(Observer::Verdict{});
     held.unlock();
-    ++finished;
-    const std::string label = observers.size() > 1 || job.observer->built_in()
+    ++finished_;
+    const std::string label = observers_.size() > 1 || job.observer->built_in()
                                   ? job.observer->label()
-                              : out.name.empty() ? "observer"
-                                                 : out.name;
-    results.push_back({job.situation->name, label, verdict.word,
-                       std::move(verdict.lines), std::move(verdict.note)});
-    const std::string shown = out.tap
-                                  ? tap_point(results.back(), results.size())
-                                  : text_line(results.back(), width);
+                              : out_.name.empty() ? "observer"
+                                                  : out_.name;
+    results_.push_back({job.situation->name, label, verdict.word,
+                        std::move(verdict.lines), std::move(verdict.note)});
+    const std::string shown = out_.tap
+                                  ? tap_point(results_.back(), results_.size())
+                                  : text_line(results_.back(), width);
     std::fputs(shown.c_str(), stdout);
     std::fflush(stdout);
   }
-  auto finish = [&]() -> int {
-    std::string own;  // read under the lock: a worker may still be at work
-    {
-      const std::lock_guard<std::mutex> held(verdicts_lock);
-      own = own_failure;
-    }
-    if (!own.empty()) {
-      std::fprintf(stderr, "syscall-probes: %s\n", printable(own).c_str());
-      return 2;
-    }
-    return summary(out, results, jobs.size(), finished);
-  };
-  if (stopped()) {
+}
+
+int Schedule::finish() {
+  std::string own;  // read under the lock: a worker may still be at work
+  {
+    const std::lock_guard<std::mutex> held(verdicts_lock);
+    own = own_failure_;
+  }
+  if (!own.empty()) {
+    std::fprintf(stderr, "syscall-probes: %s\n", printable(own).c_str());
+    return 2;
+  }
+  return summary(out_, results_, jobs_.size(), finished_);
+}
+
+int Schedule::run() {
+  start_workers();
+  print_verdicts();
+  bool stop = false;
+  {
+    const std::lock_guard<std::mutex> held(verdicts_lock);
+    stop = stopped();
+  }
+  if (stop) {
     end_every_run();
     // A worker still reading or judging a long report is not waited for:
     // once no run's folder is left, an interrupted check ends at once.
     for (int i = 0; i < 10000 && runs_underway(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (interrupted() && working > 0 && !runs_underway()) {
+    if (interrupted() && working_ > 0 && !runs_underway()) {
       const int status = finish();
       std::fflush(stdout);
       std::fflush(stderr);
       std::_Exit(status);
     }
   }
-  for (std::thread &worker : workers) worker.join();
+  for (std::thread &worker : workers_) worker.join();
   return finish();
+}
+
+int command_check(const Output &out, const std::vector<Situation> &table,
+                  const std::vector<std::string> &names,
+                  const std::optional<std::string> &asked,
+                  const std::optional<std::string> &format_name,
+                  double timeout) {
+  std::vector<const Situation *> chosen;
+  for (const std::string &name : names) chosen.push_back(&find(table, name));
+  if (names.empty())
+    for (const Situation &s : table) chosen.push_back(&s);
+  auto observers = make_observers(out, asked, format_name, timeout);
+  if (!observers) return 1;
+  become_reaper();
+  Schedule schedule(out, std::move(chosen), std::move(*observers));
+  return schedule.run();
+}
+
+// The command line, as one request.
+struct Request {
+  std::string command;
+  std::vector<std::string> positional;
+  std::optional<std::string> observer, format;
+  std::optional<double> timeout;
+  bool json = false;
+  Output out;
+};
+
+bool known_option(const std::string &command, const std::string &word) {
+  if (word == "--observer") return command != "list" && command != "read";
+  if (word == "--format") return command == "read" || command == "check";
+  if (word == "--json") return command == "read";
+  for (const char *option : {"--timeout", "--junit", "--tap", "--complete",
+                             "--name", "--keep", "--calls"})
+    if (word == option) return command == "check";
+  return false;
+}
+
+// --calls open,write: names of calls, joined by commas.
+std::vector<std::string> call_names(const std::string &value) {
+  std::vector<std::string> names;
+  for (std::size_t start = 0; start <= value.size();) {
+    std::size_t end = value.find(',', start);
+    if (end == std::string::npos) end = value.size();
+    const std::string name = value.substr(start, end - start);
+    if (name.empty() ||
+        name.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                               "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") !=
+            std::string::npos)
+      usage("--calls takes names of calls, joined by commas");
+    names.push_back(name);
+    start = end + 1;
+  }
+  return names;
+}
+
+// An option's value taken into the request.
+void take_value(Request &request, const std::string &word,
+                const std::string &value) {
+  Output &out = request.out;
+  Format named;
+  if (word == "--observer") {
+    request.observer = value;
+  } else if (word == "--format") {
+    if (value != "auto" && !format_named(value, named))
+      usage(
+          "--format takes auto, strace, ltrace, qemu, valgrind, perf, "
+          "uftrace or json");
+    request.format = value;
+  } else if (word == "--name") {
+    if (value.empty() || value.find_first_of("\n\t") != std::string::npos)
+      usage("--name takes a name, on one line");
+    out.name = value;
+  } else if (word == "--keep") {
+    out.keep_fd = open_keep(value);
+  } else if (word == "--calls") {
+    out.calls = call_names(value);
+  } else if (word == "--junit") {
+    if (value.empty()) usage("--junit takes a file name");
+    out.junit = value;
+  } else {
+    char *end = nullptr;
+    const double seconds = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end || !(seconds > 0) || seconds > 1e6)
+      usage("--timeout takes a number of seconds above 0");
+    request.timeout = seconds;
+  }
+}
+
+Request request_of(const std::vector<std::string> &words) {
+  Request request;
+  request.command = words[0];
+  const std::string &command = request.command;
+  if (command != "list" && command != "show" && command != "check" &&
+      command != "read")
+    usage("no command " + command + ": say list, show, check or read");
+  bool options = true;  // until --
+  for (std::size_t i = 1; i < words.size(); ++i) {
+    std::string word = words[i], value;
+    if (options && word == "--") {
+      options = false;
+      continue;
+    }
+    const bool option = options && word.rfind("--", 0) == 0;
+    const std::size_t eq = word.find('=');
+    if (option && eq != std::string::npos)
+      value = word.substr(eq + 1), word.resize(eq);
+    if (!option) {
+      request.positional.push_back(word);
+      continue;
+    }
+    if (!known_option(command, word))
+      usage("no option " + word + " for " + command);
+    if (word == "--tap" || word == "--complete" || word == "--json") {
+      if (eq != std::string::npos) usage(word + " takes no value");
+      (word == "--tap"    ? request.out.tap
+       : word == "--json" ? request.json
+                          : request.out.complete) = true;
+      continue;
+    }
+    if (eq == std::string::npos) {
+      if (i + 1 == words.size()) usage(word + " takes a value");
+      value = words[++i];
+    }
+    take_value(request, word, value);
+  }
+  return request;
+}
+
+int command_read(const Request &request) {
+  if (request.positional.size() != 1) usage("read takes one report");
+  Format named = Format::kStrace;
+  const bool given = request.format && *request.format != "auto" &&
+                     format_named(*request.format, named);
+  return read_command(request.positional[0],
+                      given ? std::optional<Format>(named) : std::nullopt,
+                      request.json);
 }
 
 int main(int argc, char **argv) {
@@ -422,97 +593,9 @@ int main(int argc, char **argv) {
       return 0;
     }
   }
-  const std::string &command = words[0];
-  if (command != "list" && command != "show" && command != "check" &&
-      command != "read")
-    usage("no command " + command + ": say list, show, check or read");
-  std::vector<std::string> positional;
-  std::optional<std::string> observer, format;
-  std::optional<double> timeout;
-  Output out;
-  bool options = true;  // until --
-  bool json = false;
-  for (std::size_t i = 1; i < words.size(); ++i) {
-    std::string word = words[i], value;
-    if (options && word == "--") {
-      options = false;
-      continue;
-    }
-    const bool option = options && word.rfind("--", 0) == 0;
-    const std::size_t eq = word.find('=');
-    if (option && eq != std::string::npos)
-      value = word.substr(eq + 1), word.resize(eq);
-    const bool known =
-        (word == "--observer" && command != "list" && command != "read") ||
-        ((word == "--format" || word == "--json") && command == "read") ||
-        ((word == "--format" || word == "--timeout" || word == "--junit" ||
-          word == "--tap" || word == "--complete" || word == "--name" ||
-          word == "--keep" || word == "--calls") &&
-         command == "check");
-    if (option && !known) usage("no option " + word + " for " + command);
-    if (option && (word == "--tap" || word == "--complete" ||
-                   word == "--json")) {  // without a value
-      if (eq != std::string::npos) usage(word + " takes no value");
-      (word == "--tap"    ? out.tap
-       : word == "--json" ? json
-                          : out.complete) = true;
-      continue;
-    }
-    if (option && eq == std::string::npos) {
-      if (i + 1 == words.size()) usage(word + " takes a value");
-      value = words[++i];
-    }
-    if (!option) {
-      positional.push_back(word);
-    } else if (word == "--observer") {
-      observer = value;
-    } else if (word == "--format") {
-      Format named;
-      if (value != "auto" && !format_named(value, named))
-        usage(
-            "--format takes auto, strace, ltrace, qemu, valgrind, perf, "
-            "uftrace or json");
-      format = value;
-    } else if (word == "--name") {
-      if (value.empty() || value.find_first_of("\n\t") != std::string::npos)
-        usage("--name takes a name, on one line");
-      out.name = value;
-    } else if (word == "--keep") {
-      out.keep_fd = open_keep(value);
-    } else if (word == "--calls") {
-      std::size_t start = 0;
-      while (start <= value.size()) {
-        std::size_t end = value.find(',', start);
-        if (end == std::string::npos) end = value.size();
-        const std::string name = value.substr(start, end - start);
-        if (name.empty() ||
-            name.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
-                                   "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") !=
-                std::string::npos)
-          usage("--calls takes names of calls, joined by commas");
-        out.calls.push_back(name);
-        start = end + 1;
-      }
-    } else if (word == "--junit") {
-      if (value.empty()) usage("--junit takes a file name");
-      out.junit = value;
-    } else {
-      char *end = nullptr;
-      const double seconds = std::strtod(value.c_str(), &end);
-      if (value.empty() || *end || !(seconds > 0) || seconds > 1e6)
-        usage("--timeout takes a number of seconds above 0");
-      timeout = seconds;
-    }
-  }
-  if (command == "read") {
-    if (positional.size() != 1) usage("read takes one report");
-    Format named = Format::kStrace;
-    const bool given =
-        format && *format != "auto" && format_named(*format, named);
-    return read_command(positional[0],
-                        given ? std::optional<Format>(named) : std::nullopt,
-                        json);
-  }
+  Request request = request_of(words);
+  const std::string &command = request.command;
+  if (command == "read") return command_read(request);
   std::vector<Situation> table;
   try {
     table = read_situations();
@@ -521,29 +604,27 @@ int main(int argc, char **argv) {
               << "\n";
     return 2;
   }
-  if (command != "list") {
-    // Before anything runs: the temporary folder, the descriptors, the
-    // interruptions, and the JUnit file.
-    temporary();
-    raise_descriptor_limit();
-    watch_interrupts(wake_up);
-    if (!out.junit.empty())
-      out.junit_fd = open_junit(out.junit, out.junit_name);
-  }
   if (command == "list") {
-    if (!positional.empty()) usage("list takes no situation");
+    if (!request.positional.empty()) usage("list takes no situation");
     return command_list(table);
   }
+  // Before anything runs: the temporary folder, the descriptors, the
+  // interruptions, and the JUnit file.
+  temporary();
+  raise_descriptor_limit();
+  watch_interrupts(wake_up);
+  Output &out = request.out;
+  if (!out.junit.empty()) out.junit_fd = open_junit(out.junit, out.junit_name);
   if (command == "show") {
-    if (positional.size() != 1) usage("show takes one situation");
-    const std::string label = observer.value_or("strace");
+    if (request.positional.size() != 1) usage("show takes one situation");
+    const std::string label = request.observer.value_or("strace");
     if (!built_in(label))
       usage("show takes a built-in observer: strace, ltrace, qemu-user ...");
-    const int status = show(find(table, positional[0]), label);
+    const int status = show(find(table, request.positional[0]), label);
     return interrupted() ? 128 + interrupted() : status;
   }
-  return command_check(out, table, positional, observer, format,
-                       timeout.value_or(kTimeout));
+  return command_check(out, table, request.positional, request.observer,
+                       request.format, request.timeout.value_or(kTimeout));
 }
 
 }  // namespace
