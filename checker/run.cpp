@@ -616,6 +616,100 @@ struct Start {
   int cage = -1;     // the procs of the control group that holds its limit
 };
 
+// What the child is given, ready before the fork: it allocates nothing.
+struct Child {
+  char **argv;
+  char **envp;
+  int status_fd;  // where a step that fails says which and why
+  mode_t mask;
+  bool fd1000, rofs, other, closed;
+  rlimit raised, unlimited, own_files;
+};
+
+// The child of step 4: only system calls from here on.
+[[noreturn]] void become_observer(const Start &what, const Streams &streams,
+                                  const User &user, const Child &child) {
+  int step = kFolder;
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  signal(SIGPIPE, SIG_DFL);
+  setsid();
+  // The limit on descriptors that the checker was started with.
+  setrlimit(RLIMIT_NOFILE, &child.own_files);
+  bool ok = what.cage < 0 || (step = kLimit, write(what.cage, "0", 1) == 1);
+  if (ok) step = kFolder;
+  // The folder by its descriptor; but a mount on it, below, by its path.
+  ok = ok && (child.rofs || fchdir(what.cwd_fd) == 0);
+  if (ok) {
+    if (child.closed) close(1);
+    ok = dup2(streams.null.fd, 0) == 0 &&
+         (child.closed || dup2(streams.out.fd, 1) == 1) &&
+         dup2(streams.err.fd, 2) == 2;
+  }
+  if (ok && child.fd1000)
+    step = kFd, ok = dup2(streams.null.fd, kDescriptor) == kDescriptor;
+  if (ok) {
+    close_others(child.status_fd, child.fd1000 ? kDescriptor : -1);
+    umask(child.mask);
+  }
+  if (ok && child.rofs) {
+    step = kMount;
+    ok = unshare(CLONE_NEWNS) == 0 &&
+         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount("none", what.cwd.c_str(), "tmpfs", MS_RDONLY, nullptr) == 0;
+    if (ok) step = kFolder, ok = chdir(what.cwd.c_str()) == 0;
+  }
+  if (ok && setrlimit(RLIMIT_NPROC, &child.unlimited) != 0)
+    setrlimit(RLIMIT_NPROC, &child.raised);
+  if (ok && child.other) {
+    step = kUser;
+    ok = setgroups(0, nullptr) == 0 &&
+         setresgid(user.gid, user.gid, user.gid) == 0 &&
+         setresuid(user.uid, user.uid, user.uid) == 0;
+  }
+  if (ok) step = kExec, execve(what.path.c_str(), child.argv, child.envp);
+  const int said[2] = {step, errno};
+  (void)!write(child.status_fd, said, sizeof said);
+  _exit(127);
+}
+
+// A step of the child that failed, as the check says it: a condition that
+// cannot be had skips; an observer that cannot be started fails.
+[[noreturn]] void child_failed(int step, int error, const Start &what,
+                               const User &user, bool other, rlim_t files) {
+  const std::string why = error_text(error);
+  switch (step) {
+    case kMount:
+      throw Failure("skipped: a read-only mount is refused here: " + why);
+    case kUser:
+      throw Failure("skipped: running as another user is refused here: " + why);
+    case kLimit:
+      throw Failure("skipped: a process limit is refused here: " + why);
+    case kFd:
+      throw Failure(
+          "skipped: descriptor 1000 cannot be opened here, under a "
+          "limit of " +
+          std::to_string(files) + " open files: " + why);
+    case kFolder:
+      throw Failure("the observer cannot be started in " + what.cwd + ": " +
+                    why);
+    default:
+      if (own_errno(error))
+        throw OwnFailure("cannot start the observer: " + why);
+      if (other && error == EACCES && what.path[0] == '/') {
+        const std::string stop = unreachable(what.path, user.uid, user.gid);
+        if (!stop.empty())
+          throw Failure(
+              "skipped: user " + std::to_string(user.uid) +
+              ", whom it runs as, cannot reach the observer: " + stop +
+              " is closed to it; put the observer where "
+              "every user can reach it");
+      }
+      throw Failure("the observer cannot be started: " + why);
+  }
+}
+
 // Step 4: the observer started in the situation's conditions. A step of the
 // child that fails says which and why on a pipe that closes at the exec.
 pid_t start_observer(const Start &what, const Streams &streams,
@@ -637,74 +731,33 @@ pid_t start_observer(const Start &what, const Streams &streams,
   if (pipe2(status_pipe, O_CLOEXEC) != 0)
     throw OwnFailure("no pipe for the run: " + error_text(errno));
   Fd status_read(status_pipe[0]), status_write(status_pipe[1]);
-  const mode_t mask = static_cast<mode_t>(
-      std::strtol(conditions.get("umask", "022").c_str(), nullptr, 8));
-  const bool fd1000 = conditions.has("fd1000"), rofs = conditions.has("rofs");
-  const bool other = conditions.other_user();
+  Child child{argv.data(),
+              envp,
+              status_write.fd,
+              static_cast<mode_t>(std::strtol(
+                  conditions.get("umask", "022").c_str(), nullptr, 8)),
+              conditions.has("fd1000"),
+              conditions.has("rofs"),
+              conditions.other_user(),
+              streams.where == "closed",
+              {},
+              {RLIM_INFINITY, RLIM_INFINITY},
+              {}};
   // The situation's limit on processes is its control group's (what.cage);
   // the user's own limit is lifted, or, where only root could lift the
   // caller's, raised to the most it allows.
-  rlimit raised;
-  getrlimit(RLIMIT_NPROC, &raised);
-  raised.rlim_cur = raised.rlim_max;
-  const rlimit unlimited = {RLIM_INFINITY, RLIM_INFINITY};
-  const rlimit files = {started_descriptor_limit(), RLIM_INFINITY};
+  getrlimit(RLIMIT_NPROC, &child.raised);
+  child.raised.rlim_cur = child.raised.rlim_max;
   rlimit hard_files;
   getrlimit(RLIMIT_NOFILE, &hard_files);
-  const rlimit own_files = {files.rlim_cur, hard_files.rlim_max};
-  const bool closed = streams.where == "closed";
+  child.own_files = {started_descriptor_limit(), hard_files.rlim_max};
 
   const pid_t pid = fork_run();
   const int error = errno;
   if (pid < 0)
     throw OwnFailure("cannot start the observer: " + error_text(error) +
                      (error == EAGAIN ? process_limit() : ""));
-  if (pid == 0) {
-    // The child: only system calls from here on.
-    int step = kFolder;
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    signal(SIGPIPE, SIG_DFL);
-    setsid();
-    // The limit on descriptors that the checker was started with.
-    setrlimit(RLIMIT_NOFILE, &own_files);
-    bool ok = what.cage < 0 || (step = kLimit, write(what.cage, "0", 1) == 1);
-    if (ok) step = kFolder;
-    // The folder by its descriptor; but a mount on it, below, by its path.
-    ok = ok && (rofs || fchdir(what.cwd_fd) == 0);
-    if (ok) {
-      if (closed) close(1);
-      ok = dup2(streams.null.fd, 0) == 0 &&
-           (closed || dup2(streams.out.fd, 1) == 1) &&
-           dup2(streams.err.fd, 2) == 2;
-    }
-    if (ok && fd1000)
-      step = kFd, ok = dup2(streams.null.fd, kDescriptor) == kDescriptor;
-    if (ok) {
-      close_others(status_write.fd, fd1000 ? kDescriptor : -1);
-      umask(mask);
-    }
-    if (ok && rofs) {
-      step = kMount;
-      ok = unshare(CLONE_NEWNS) == 0 &&
-           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-           mount("none", what.cwd.c_str(), "tmpfs", MS_RDONLY, nullptr) == 0;
-      if (ok) step = kFolder, ok = chdir(what.cwd.c_str()) == 0;
-    }
-    if (ok && setrlimit(RLIMIT_NPROC, &unlimited) != 0)
-      setrlimit(RLIMIT_NPROC, &raised);
-    if (ok && other) {
-      step = kUser;
-      ok = setgroups(0, nullptr) == 0 &&
-           setresgid(user.gid, user.gid, user.gid) == 0 &&
-           setresuid(user.uid, user.uid, user.uid) == 0;
-    }
-    if (ok) step = kExec, execve(what.path.c_str(), argv.data(), envp);
-    const int said[2] = {step, errno};
-    (void)!write(status_write.fd, said, sizeof said);
-    _exit(127);
-  }
+  if (pid == 0) become_observer(what, streams, user, child);
   status_write.reset();
   int said[2] = {0, 0};
   ssize_t got;
@@ -714,36 +767,8 @@ pid_t start_observer(const Start &what, const Streams &streams,
   if (got != static_cast<ssize_t>(sizeof said)) return pid;
   waitpid(pid, nullptr, 0);
   run_ended(pid);
-  const std::string why = error_text(said[1]);
-  switch (said[0]) {
-    case kMount:
-      throw Failure("skipped: a read-only mount is refused here: " + why);
-    case kUser:
-      throw Failure("skipped: running as another user is refused here: " + why);
-    case kLimit:
-      throw Failure("skipped: a process limit is refused here: " + why);
-    case kFd:
-      throw Failure(
-          "skipped: descriptor 1000 cannot be opened here, under a "
-          "limit of " +
-          std::to_string(files.rlim_cur) + " open files: " + why);
-    case kFolder:
-      throw Failure("the observer cannot be started in " + what.cwd + ": " +
-                    why);
-    default:
-      if (own_errno(said[1]))
-        throw OwnFailure("cannot start the observer: " + why);
-      if (other && said[1] == EACCES && what.path[0] == '/') {
-        const std::string stop = unreachable(what.path, user.uid, user.gid);
-        if (!stop.empty())
-          throw Failure(
-              "skipped: user " + std::to_string(user.uid) +
-              ", whom it runs as, cannot reach the observer: " + stop +
-              " is closed to it; put the observer where "
-              "every user can reach it");
-      }
-      throw Failure("the observer cannot be started: " + why);
-  }
+  child_failed(said[0], said[1], what, user, child.other,
+               child.own_files.rlim_cur);
 }
 
 // Reads what has come on the run's output and error pipes, waiting up to
@@ -911,6 +936,11 @@ std::string find_command(const std::string &name) {
   return "";
 }
 
+namespace {
+Seen ended(Seen seen, int status, const Work &work, const Start &what,
+           Streams &streams, const Situation &conditions, int cwd_fd, long uid);
+}  // namespace
+
 Seen run(const std::vector<std::string> &command, const std::string &program,
          const std::vector<std::string> &args, const Situation &conditions,
          double timeout, Percent percent) {
@@ -979,6 +1009,18 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
     throw Failure(std::string("the observer did not finish within ") +
                   limit_text + " s");
   }
+  return ended(std::move(seen), status, work, what, streams, conditions,
+               cwd_folder.fd, to_file ? static_cast<long>(user.uid) : -1L);
+}
+
+namespace {
+
+// What an observer that has ended left: its output, its status and what it
+// said, the folder afterwards, and its report, on standard error or in the
+// file that user UID (-1: none, the report is on standard error) wrote.
+Seen ended(Seen seen, int status, const Work &work, const Start &what,
+           Streams &streams, const Situation &conditions, int cwd_fd,
+           long uid) {
   if (interrupted()) throw Failure("interrupted");
   if (streams.where == "file") {
     const Fd out(
@@ -996,11 +1038,11 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
   seen.cwd = realpath(what.cwd.c_str(), real) ? real : what.cwd;
   if (what.own_folder) {
     seen.has_after = true;
-    seen.after = listing(cwd_folder.fd);
+    seen.after = listing(cwd_fd);
   }
   seen.said = " (the observer exited with status " +
               std::to_string(seen.status) + tail_of(streams.said.tail()) + ")";
-  if (!to_file) {
+  if (uid < 0) {
     seen.report = std::move(streams.said.first);
     if (seen.report.size() > kMaxReport)
       throw Failure("the report on standard error holds more than the " +
@@ -1011,11 +1053,12 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
     return seen;
   }
   try {
-    seen.report = collect_report(work.fd.fd, user.uid);
+    seen.report = collect_report(work.fd.fd, static_cast<uid_t>(uid));
   } catch (const Failure &failure) {  // why, as far as the observer said
     throw Failure(failure.what() + seen.said, seen.err);
   }
   return seen;
 }
 
+}  // namespace
 }  // namespace probes
