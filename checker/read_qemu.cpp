@@ -205,6 +205,7 @@ class Pieces {
   long id_piece(std::string_view text);
   void other(std::string_view &text);
   bool set_piece(std::string_view &text);
+  void give_result(std::string_view piece);
   void close_args(std::size_t writer, std::string_view &text);
   std::string_view result_piece(std::string_view &text);
   Line *waiting_line(const Waiting &w) {
@@ -524,8 +525,12 @@ void Pieces::other(std::string_view &text) {
     }
     return;
   }
-  // A result: to the first waiting line it can be the result of, else to
-  // the first waiting line.
+  give_result(piece);
+}
+
+// A result: to the first waiting line it can be the result of, else to the
+// first waiting line.
+void Pieces::give_result(std::string_view piece) {
   auto first_fit = [this](std::string_view result) {
     for (std::size_t i = 0; i < waiting_.size() && i < kLookAhead; ++i)
       if (fits(waiting_line(waiting_[i]), result)) return i;

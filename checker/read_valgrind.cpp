@@ -114,6 +114,38 @@ std::string whole_lines(std::string_view text) {
   return out;
 }
 
+// The lines made, "PID name(args) = result", read as calls: what follows a
+// process's exit is valgrind's.
+std::string read_made(std::string lines, std::vector<Process> &out) {
+  std::vector<Lines> processes;
+  std::string problem = split_processes(lines, processes);
+  std::string().swap(lines);
+  if (problem.empty())
+    read_calls(processes, out, [](const std::string &line, Call &) {
+      return line.rfind("+++ ", 0) == 0 ? Keep::kStop : Keep::kCall;
+    });
+  return problem;
+}
+
+// "name ( args )", or "name ()"; a path's "(my_file)" has no space before
+// its closing parenthesis. False where REST holds none.
+bool name_and_args(std::string_view rest, std::string &name,
+                   std::string_view &args) {
+  const std::size_t open = rest.find('(');
+  std::size_t close =
+      rest.find(" )", open == std::string_view::npos ? 0 : open);
+  if (close == std::string_view::npos)
+    close = rest.find(')', open == std::string_view::npos ? 0 : open);
+  if (open == std::string_view::npos || close == std::string_view::npos)
+    return false;
+  name = std::string(rest.substr(0, open));
+  while (!name.empty() && name.back() == ' ') name.pop_back();
+  args = rest.substr(open + 1, close - open - 1);
+  while (!args.empty() && args.front() == ' ') args.remove_prefix(1);
+  while (!args.empty() && args.back() == ' ') args.remove_suffix(1);
+  return true;
+}
+
 }  // namespace
 
 std::string read_valgrind(std::string_view report, std::vector<Process> &out) {
@@ -160,20 +192,9 @@ std::string read_valgrind(std::string_view report, std::vector<Process> &out) {
         continue;
       }
       if (rest.substr(0, 4) == "sys_") rest.remove_prefix(4);
-      // "name ( args )", or "name ()"; a path's "(my_file)" has no space
-      // before its closing parenthesis.
-      const std::size_t open = rest.find('(');
-      std::size_t close =
-          rest.find(" )", open == std::string_view::npos ? 0 : open);
-      if (close == std::string_view::npos)
-        close = rest.find(')', open == std::string_view::npos ? 0 : open);
-      if (open == std::string_view::npos || close == std::string_view::npos)
-        continue;
-      std::string name(rest.substr(0, open));
-      while (!name.empty() && name.back() == ' ') name.pop_back();
-      std::string_view args = rest.substr(open + 1, close - open - 1);
-      while (!args.empty() && args.front() == ' ') args.remove_prefix(1);
-      while (!args.empty() && args.back() == ' ') args.remove_suffix(1);
+      std::string name;
+      std::string_view args;
+      if (!name_and_args(rest, name, args)) continue;
       const std::size_t arrow = rest.find("-->");
       const std::string call = name + "(" + arguments(name, args) + ")";
       if (name == "exit_group" || name == "exit") {
@@ -202,14 +223,7 @@ std::string read_valgrind(std::string_view report, std::vector<Process> &out) {
         lines += std::to_string(pid) + " " + call + " = " + result + "\n";
     }
   }
-  std::vector<Lines> processes;
-  std::string problem = split_processes(lines, processes);
-  std::string().swap(lines);
-  if (problem.empty())  // what follows a process's exit is valgrind's
-    read_calls(processes, out, [](const std::string &line, Call &) {
-      return line.rfind("+++ ", 0) == 0 ? Keep::kStop : Keep::kCall;
-    });
-  return problem;
+  return read_made(std::move(lines), out);
 }
 
 }  // namespace probes

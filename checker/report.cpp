@@ -356,6 +356,27 @@ std::string call_name(std::string_view written) {
   return std::string(written);
 }
 
+namespace {
+
+// A value in hex is an address only where its parameter is a pointer:
+// AT_FDCWD as 0xffffff9c stays as it was written.
+void numbers_by_parameter(Call &call) {
+  const std::vector<Parameter> *parameters = parameters_of(call.name);
+  for (std::size_t k = 0; parameters && k < call.args.size(); ++k) {
+    Arg &arg = call.args[k];
+    const bool value =
+        k < parameters->size() && ((*parameters)[k].type == Type::kNumber ||
+                                   (*parameters)[k].type == Type::kFlags ||
+                                   (*parameters)[k].type == Type::kMode);
+    if (arg.kind == Arg::kAddress && arg.key.empty() && value) {
+      arg.text = arg.raw;
+      arg.kind = Arg::kNumber;
+    }
+  }
+}
+
+}  // namespace
+
 Call parse_call(std::string_view line) {
   Call call;
   std::string_view s = trim(line);
@@ -423,20 +444,7 @@ Call parse_call(std::string_view line) {
   call.is_call = true;
   call.closed = closed;
   for (const std::string_view a : raw) call.args.push_back(classify(a));
-  // A value in hex is an address only where its parameter is a pointer:
-  // AT_FDCWD as 0xffffff9c stays as it was written.
-  const std::vector<Parameter> *parameters = parameters_of(call.name);
-  for (std::size_t k = 0; parameters && k < call.args.size(); ++k) {
-    Arg &arg = call.args[k];
-    const bool value =
-        k < parameters->size() && ((*parameters)[k].type == Type::kNumber ||
-                                   (*parameters)[k].type == Type::kFlags ||
-                                   (*parameters)[k].type == Type::kMode);
-    if (arg.kind == Arg::kAddress && arg.key.empty() && value) {
-      arg.text = arg.raw;
-      arg.kind = Arg::kNumber;
-    }
-  }
+  numbers_by_parameter(call);
   call.text = render(call);
   return call;
 }
@@ -631,6 +639,48 @@ bool pid_prefix(std::string_view &line, long &pid) {
   return true;
 }
 
+namespace {
+
+// strace's note of a process attached or detached, "strace: Process 1235
+// attached", where its report shares standard error with the program:
+// whether LINE is one, taken into ANNOUNCED and ALIVE.
+bool strace_note(std::string_view line, std::set<long> &announced,
+                 std::set<long> &alive) {
+  const std::string_view note = "strace: Process ";
+  if (line.substr(0, note.size()) != note) return false;
+  const std::string_view rest = line.substr(note.size());
+  const std::size_t end = rest.find_first_not_of("0123456789");
+  if (end == 0 || end == std::string_view::npos || end >= 10) return false;
+  const long id = std::stol(std::string(rest.substr(0, end)));
+  if (rest.substr(end) == " attached") announced.insert(id), alive.insert(id);
+  if (rest.substr(end) == " detached") alive.erase(id);
+  return true;
+}
+
+// "<... name resumed> rest" finishes this process's call cut in two: 1 when
+// LINE was joined to it, 0 when it is no such half, -1 when the call
+// joined would be too long.
+int join_resumed(std::vector<std::string> &lines, std::string_view line) {
+  if (line.substr(0, 5) != "<... " || lines.empty()) return 0;
+  const std::size_t resumed = line.find(" resumed>");
+  std::string &head = lines.back();
+  const std::string_view held = trim(head);
+  bool cut = false;
+  for (const std::string_view mark : kMarks)
+    cut |= held.size() >= mark.size() &&
+           held.substr(held.size() - mark.size()) == mark;
+  if (resumed == std::string_view::npos || !cut) return 0;
+  if (head.size() + line.size() > kMaxLine) return -1;
+  head.resize(head.rfind('<'));
+  while (!head.empty() && head.back() == ' ') head.pop_back();
+  std::string_view tail = line.substr(resumed + 9);
+  if (!tail.empty() && tail[0] == ' ') tail.remove_prefix(1);
+  head.append(tail);
+  return 1;
+}
+
+}  // namespace
+
 std::string split_processes(std::string_view text, std::vector<Lines> &out) {
   std::map<long, std::size_t> index;  // pid -> place in out
   std::set<long> alive, announced;
@@ -657,18 +707,7 @@ std::string split_processes(std::string_view text, std::vector<Lines> &out) {
     // "strace: Process 1235 attached" for each new one, and then names them
     // all, the first too: an id first seen that no note announced is the
     // first process's, so far without one.
-    const std::string_view note = "strace: Process ";
-    if (!has_pid && line.substr(0, note.size()) == note) {
-      const std::string_view rest = line.substr(note.size());
-      const std::size_t end = rest.find_first_not_of("0123456789");
-      if (end > 0 && end != std::string_view::npos && end < 10) {
-        const long id = std::stol(std::string(rest.substr(0, end)));
-        if (rest.substr(end) == " attached")
-          announced.insert(id), alive.insert(id);
-        if (rest.substr(end) == " detached") alive.erase(id);
-        continue;
-      }
-    }
+    if (!has_pid && strace_note(line, announced, alive)) continue;
     if (has_pid && !index.count(pid) && index.count(-1) &&
         !announced.count(pid)) {
       const std::size_t first = index[-1];
@@ -691,28 +730,12 @@ std::string split_processes(std::string_view text, std::vector<Lines> &out) {
     std::vector<std::string> &lines = out[found->second].lines;
     if (line.substr(0, 11) == "--- SIGCHLD") continue;  // when it comes varies
     if (line.substr(0, 4) == "+++ ") alive.erase(pid);
-    // "<... name resumed> rest" finishes this process's call cut in two.
-    if (line.substr(0, 5) == "<... " && !lines.empty()) {
-      const std::size_t resumed = line.find(" resumed>");
-      std::string &head = lines.back();
-      const std::string_view held = trim(head);
-      bool cut = false;
-      for (const std::string_view mark : kMarks)
-        cut |= held.size() >= mark.size() &&
-               held.substr(held.size() - mark.size()) == mark;
-      if (resumed != std::string_view::npos && cut) {
-        if (head.size() + line.size() > kMaxLine)
-          return "a call joined from line " + std::to_string(number) +
-                 " of the report is more than " + std::to_string(kMaxLine) +
-                 " characters long";
-        head.resize(head.rfind('<'));
-        while (!head.empty() && head.back() == ' ') head.pop_back();
-        std::string_view tail = line.substr(resumed + 9);
-        if (!tail.empty() && tail[0] == ' ') tail.remove_prefix(1);
-        head.append(tail);
-        continue;
-      }
-    }
+    const int joined = join_resumed(lines, line);
+    if (joined < 0)
+      return "a call joined from line " + std::to_string(number) +
+             " of the report is more than " + std::to_string(kMaxLine) +
+             " characters long";
+    if (joined) continue;
     if (++calls > kMaxCalls)
       return "the report holds more than " + std::to_string(kMaxCalls) +
              " lines of calls, more than these programs can give rise to";

@@ -73,6 +73,9 @@ std::string name_of(std::string_view line) {
   return std::string(line.substr(0, end));
 }
 
+void place_lines(std::vector<std::vector<Site>> &heads,
+                 const std::string &program);
+
 // Per process, in order, each call of the raw report with its source line.
 std::vector<std::vector<Site>> call_sites(const std::string &raw,
                                           const std::string &program) {
@@ -132,6 +135,14 @@ std::vector<std::vector<Site>> call_sites(const std::string &raw,
         line.substr(0, 3) != "---")  // exit_group's frames follow +++
       last = {found->second, calls.size() - 1};
   }
+  place_lines(heads, program);
+  return heads;
+}
+
+// Each site's source line, as addr2line reads it from the program's debug
+// information.
+void place_lines(std::vector<std::vector<Site>> &heads,
+                 const std::string &program) {
   std::vector<std::string> words = {"addr2line", "-e", program};
   std::vector<Site *> placed;
   for (auto &calls : heads) {
@@ -144,7 +155,7 @@ std::vector<std::vector<Site>> call_sites(const std::string &raw,
       placed.push_back(&site);
     }
   }
-  if (placed.empty()) return heads;
+  if (placed.empty()) return;
   const auto out = output_of(words);
   if (!out) throw Failure("addr2line is not installed or not on the PATH");
   std::istringstream found(*out);
@@ -155,7 +166,6 @@ std::vector<std::vector<Site>> call_sites(const std::string &raw,
     if (space != std::string::npos) where.resize(space);
     site->line = where.substr(where.rfind('/') + 1);
   }
-  return heads;
 }
 
 }  // namespace
