@@ -505,10 +505,10 @@ std::vector<std::string> call_names(const std::string &value) {
 void take_value(Request &request, const std::string &word,
                 const std::string &value) {
   Output &out = request.out;
-  Format named;
   if (word == "--observer") {
     request.observer = value;
   } else if (word == "--format") {
+    Format named;
     if (value != "auto" && !format_named(value, named))
       usage(
           "--format takes auto, strace, ltrace, qemu, valgrind, perf, "

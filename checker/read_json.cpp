@@ -24,7 +24,15 @@ namespace probes {
 namespace {
 
 struct Value {
-  enum Kind { kNone, kNumber, kString, kNull, kBool, kList, kOther };
+  enum Kind : std::uint8_t {
+    kNone,
+    kNumber,
+    kString,
+    kNull,
+    kBool,
+    kList,
+    kOther
+  };
   Kind kind = kNone;
   std::string text;          // a number as written, a string's bytes
   std::vector<Value> items;  // a list's, one level deep
@@ -169,7 +177,8 @@ bool object_of(std::string_view line,
     if (i >= line.size() || line[i] != '"' || !string_at(line, i, key))
       return false;
     skip_space(line, i);
-    if (i >= line.size() || line[i++] != ':') return false;
+    if (i >= line.size() || line[i] != ':') return false;
+    ++i;
     skip_space(line, i);
     if (!value_at(line, i, value)) return false;
     out.emplace_back(std::move(key), std::move(value));
@@ -179,7 +188,8 @@ bool object_of(std::string_view line,
       skip_space(line, i);
       return i == line.size();
     }
-    if (i >= line.size() || line[i++] != ',') return false;
+    if (i >= line.size() || line[i] != ',') return false;
+    ++i;
   }
   return false;
 }
