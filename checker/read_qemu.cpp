@@ -71,6 +71,15 @@ struct Writer {
 
 // A result that the line's call can have; the child's half of clone (no
 // line) is 0.
+// A call that returns its caller's own id, in a program of one thread:
+// only that id fits it, whatever else another process's piece offers.
+bool own_id(const Line *line, std::string_view result, long pid) {
+  if (!line || (line->name != "getpid" && line->name != "gettid" &&
+                line->name != "set_tid_address"))
+    return true;
+  return result == std::to_string(pid);
+}
+
 bool fits(const Line *line, std::string_view result) {
   // qemu's results are numbers, in decimal or hex, or -1 and an errno: a
   // piece that starts otherwise ("SIGHUP6") begins with another's token.
@@ -261,7 +270,9 @@ void Pieces::close_args(std::size_t writer, std::string_view &text) {
       !head_at(text, 3)) {
     std::string_view rest = text.substr(3);
     const std::string_view piece = result_piece(rest);
-    if (fits(&line, piece)) {  // else the child's half of a clone, say
+    if (fits(&line, piece) &&
+        own_id(&line, piece, writers_[writer].pid)) {  // else the child's
+                                                       // half of a clone
       text = rest;
       line.text += " = " + std::string(piece);
       line.has_result = line.done = true;
@@ -533,16 +544,22 @@ void Pieces::other(std::string_view &text) {
 void Pieces::give_result(std::string_view piece) {
   auto first_fit = [this](std::string_view result) {
     for (std::size_t i = 0; i < waiting_.size() && i < kLookAhead; ++i)
-      if (fits(waiting_line(waiting_[i]), result)) return i;
+      if (fits(waiting_line(waiting_[i]), result) &&
+          (waiting_[i].writer == std::string_view::npos ||
+           own_id(waiting_line(waiting_[i]), result,
+                  writers_[waiting_[i].writer].pid)))
+        return i;
     return std::string_view::npos;
   };
   std::size_t chosen = first_fit(piece);
-  // Digits that no waiting line can return may be a last argument of a
-  // line that waits for one and then the result: "8" "6\n" as "86".
+  // What no waiting line can return may be a last argument of a line that
+  // waits for one and then the result: "8" "6\n" as "86", "NULL" "6\n" as
+  // "NULL6".
+  constexpr std::size_t kLongestArgument = 24;
   for (std::size_t split = 1;
-       chosen == std::string_view::npos && split < piece.size() && split < 4 &&
-       !open_.empty() &&
-       piece.find_first_not_of("0123456789") == std::string_view::npos;
+       chosen == std::string_view::npos && split < piece.size() &&
+       split <= kLongestArgument && !open_.empty() &&
+       piece.find(' ') == std::string_view::npos;
        ++split) {
     Line &open = writers_[open_.front()].lines.back();
     if (open.text.empty() || open.text.back() != ',') break;
