@@ -221,30 +221,26 @@ ssize_t write(int fd, const void *buffer, size_t count) {
   return result;
 }
 
-// Each side of a fork writes its own line: the child's fork returns 0.
-pid_t fork(void) {
-  const pid_t result = REAL(fork)();
+// A call without arguments, written as NAME() = RESULT.
+static pid_t without_arguments(const char *name, pid_t result) {
   const int error = result < 0 ? last_error() : 0;
   char out[kLine];
-  begin(out, "fork");
+  begin(out, name);
   end(out, result, error);
   return result;
 }
 
+// Each side of a fork writes its own line: the child's fork returns 0.
+pid_t fork(void) {
+  return without_arguments("fork", REAL(fork)());
+}
+
 pid_t getpid(void) {
-  const pid_t result = REAL(getpid)();
-  char out[kLine];
-  begin(out, "getpid");
-  end(out, result, 0);
-  return result;
+  return without_arguments("getpid", REAL(getpid)());
 }
 
 pid_t getppid(void) {
-  const pid_t result = REAL(getppid)();
-  char out[kLine];
-  begin(out, "getppid");
-  end(out, result, 0);
-  return result;
+  return without_arguments("getppid", REAL(getppid)());
 }
 
 int *__errno_location(
