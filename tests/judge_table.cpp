@@ -13,8 +13,8 @@
 #include <sstream>
 #include <string>
 
-#include "judge.h"
-#include "report.h"
+#include "judge/judge.h"
+#include "read/report.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "report.h"
+#include "read/report.h"
 
 int main(int argc, char **argv) {
   probes::Format format;

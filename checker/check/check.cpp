@@ -1,0 +1,806 @@
+// SPDX-FileCopyrightText: 2026 The syscall-probes authors
+// SPDX-License-Identifier: MIT
+#include "check/check.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "calls/calls.h"
+#include "calls/elf.h"
+#include "judge/judge.h"
+#include "run/guard.h"
+#include "run/run.h"
+
+namespace probes {
+namespace {
+
+// ltrace 0.7.91 reads prototypes per library, by its name, and has none for
+// musl's C library, which is its loader (ld-musl-x86_64.so.1); libc's file,
+// given with -F, holds for every library, as 0.7.3's one file did. 0.7.3 has
+// no such file, passes over it and reads its own /etc/ltrace.conf.
+#define LTRACE_PROTOTYPES \
+  "-F /usr/share/ltrace/libc.so.conf -F /etc/ltrace.conf"
+
+// The conditions that change what the loader does before main: which
+// descriptors are open (standard output closed or not), the user, the limit,
+// the mount.
+const char *const kStartupConditions[] = {"stdout", "user", "nproc", "rofs"};
+constexpr std::size_t kMaxStartup = 2000;
+
+// What an observer that reads the kernel's tracing says when the kernel or
+// its permissions refuse it (perf_event_paranoid, a missing capability, a
+// locked-down kernel, a kernel that gives it no type information, as
+// bpftrace finds without CAP_SYS_ADMIN where the kernel has no BTF of its
+// own): the one failure of its start-up that is a skip.
+const char *const kRefusals[] = {"Permission denied",
+                                 "Operation not permitted",
+                                 "perf_event_paranoid",
+                                 "required permissions",
+                                 "CAP_SYS_ADMIN",
+                                 "CAP_BPF",
+                                 "not supported",
+                                 "Function not implemented",
+                                 "lockdown",
+                                 "BTF information"};
+
+bool refused(const std::string &said) {
+  for (const char *refusal : kRefusals)
+    if (said.find(refusal) != std::string::npos) return true;
+  return false;
+}
+
+// Why this kernel cannot run the build's programs, which are i386's where
+// 32-bit emulation is off; "" when it can. Found once: all are of one ABI.
+const std::string &kernel_refuses() {
+  static const std::string why = [] {
+    const std::string empty = places().programs + "/empty-main";
+    if (abi_of(empty) != Abi::kI386) return std::string();
+    const std::string error = kernel_refusal(empty);
+    return error.empty() ? error
+                         : "this kernel does not run i386 programs (" + error +
+                               "): its 32-bit emulation is off; "
+                               "ia32_emulation=on at boot turns it on";
+  }();
+  return why;
+}
+
+std::vector<Call> calls_of(const std::string &text, Format format) {
+  std::vector<Process> processes;
+  read_report(text, format, processes);
+  return processes.empty() ? std::vector<Call>() : processes.front().calls;
+}
+
+// Whether every byte of PART is in WHOLE, in order.
+bool in_order(const std::string &part, const std::string &whole) {
+  std::size_t i = 0;
+  for (const char c : whole)
+    if (i < part.size() && part[i] == c) ++i;
+  return i == part.size();
+}
+
+// A file written whole into the folder FD, never through a link.
+void write_file(int fd, const std::string &name, const std::string &bytes) {
+  const int file =
+      openat(fd, name.c_str(),
+             O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  bool done = file >= 0;
+  for (std::size_t at = 0; done && at < bytes.size();) {
+    const ssize_t n = write(file, bytes.data() + at, bytes.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    done = n > 0;
+    at += done ? static_cast<std::size_t>(n) : 0;
+  }
+  const int error = errno;
+  if (file >= 0 && close(file) != 0 && done) done = false;
+  if (!done) throw OwnFailure("cannot keep " + name + ": " + error_text(error));
+}
+
+// The folder NAME in FD, made when it is not there; its descriptor.
+int folder_in(int fd, const std::string &name) {
+  if (mkdirat(fd, name.c_str(), 0755) != 0 && errno != EEXIST)
+    throw OwnFailure("cannot keep " + name + ": " + error_text(errno));
+  const int folder =
+      openat(fd, name.c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (folder < 0)
+    throw OwnFailure("cannot keep " + name + ": " + error_text(errno));
+  return folder;
+}
+
+std::string file_name(std::string name) {
+  for (char &c : name)
+    if (c == '/' || c == ' ' || c == '\0') c = '_';
+  return name == "." || name == ".." ? "_" + name : name;
+}
+
+std::mutex keeping;
+
+}  // namespace
+
+void Observer::kept(const std::string &situation, const Seen &seen) const {
+  if (keep_ < 0) return;
+  const std::lock_guard<std::mutex> held(keeping);
+  const int outer = folder_in(keep_, file_name(situation));
+  int inner = -1;
+  try {
+    inner = folder_in(outer, file_name(kept_as_));
+    std::string folder;
+    for (const std::string &line : seen.after) folder += line + "\n";
+    write_file(inner, "report", seen.report);
+    write_file(inner, "stdout", seen.out);
+    write_file(inner, "stderr", seen.err);
+    write_file(inner, "status", std::to_string(seen.status) + "\n");
+    if (seen.has_after) write_file(inner, "folder", folder);
+  } catch (...) {
+    close(outer);
+    if (inner >= 0) close(inner);
+    throw;
+  }
+  close(outer);
+  close(inner);
+}
+
+// qemu-user, valgrind and perf trace write their reports to standard error
+// unless told otherwise, where they leave the program as it is; the
+// configurations that write a file (-log, -o) are how many people run them,
+// and open that file in the program's process.
+const BuiltIn kBuiltIn[kBuiltIns] = {
+    {"strace", "strace -q -f -s 4096 -o {report} --", Format::kStrace, "strace",
+     "strace", true, true, false, true, true, Percent::kAsIs, nullptr},
+    {"ltrace", "ltrace " LTRACE_PROTOTYPES " -f -s 4096 -o {report} --",
+     Format::kLtrace, "ltrace", "ltrace", true, true, false, true, true,
+     Percent::kAsIs, nullptr},
+    {"qemu-user", "qemu-x86_64 -strace", Format::kQemu, "qemu-x86_64",
+     "qemu-user", true, true, false, true, true, Percent::kAsIs, "qemu-i386"},
+    {"qemu-user-log", "qemu-x86_64 -strace -D {report}", Format::kQemu,
+     "qemu-x86_64", "qemu-user", true, true, false, true, true,
+     Percent::kAvoided, "qemu-i386"},
+    // Nulgrind: system calls alone, without memcheck's words in between;
+    // no gdb server, whose pipes would be files of its own to clean up.
+    {"valgrind",
+     "valgrind --tool=none --trace-syscalls=yes --trace-children=yes --vgdb=no",
+     Format::kValgrind, "valgrind", "valgrind", true, true, false, true, true,
+     Percent::kAsIs, nullptr},
+    {"valgrind-log-file",
+     "valgrind --tool=none --trace-syscalls=yes --trace-children=yes --vgdb=no "
+     "--log-file={report}",
+     Format::kValgrind, "valgrind", "valgrind", true, true, false, true, true,
+     Percent::kDoubled, nullptr},
+    {"perf-trace", "perf trace --", Format::kPerf, "perf", "linux-perf", false,
+     true, true, true, true, Percent::kAsIs, nullptr},
+    {"perf-trace-o", "perf trace -o {report} --", Format::kPerf, "perf",
+     "linux-perf", false, true, true, true, true, Percent::kAsIs, nullptr},
+    // As bpftrace users run it, -c and -o, which leave their marks in the
+    // program: the report's descriptor, and blank lines in its output.
+    {"bpftrace",
+     "sh -c 's=$1; shift; exec env BPFTRACE_STRLEN=200 BPFTRACE_MAX_STRLEN=200 "
+     "bpftrace --no-warnings -q -o \"$0\" "
+     "-e \"$s\" -c \"$*\"' {report} '"
+     // Every system call of the program and its children, at its return, with
+     // the strings of the calls these programs make (read from the process's
+     // memory: uptr) and the rest as raw values; a call that never returns
+     // (exit_group) at its entry. bpftrace shows no exits, and its -c takes
+     // one command line, which it splits at spaces.
+     R"(tracepoint:sched:sched_process_fork /@traced[args->parent_pid]/ { @traced[args->child_pid] = 1; }
+tracepoint:sched:sched_process_exit /@traced[curtask->tgid] && curtask->pid == curtask->tgid/ { delete(@traced[curtask->tgid]); }
+tracepoint:raw_syscalls:sys_enter /@traced[curtask->tgid] || pid == cpid/ {
+  @traced[curtask->tgid] = 1;
+  if (args->id == 231) {
+    printf("%d exit_group(%d) = ?\n", tid, (int32)args->args[0]);
+  } else if (args->id == 60) {
+    printf("%d exit(%d) = ?\n", tid, (int32)args->args[0]);
+  } else {
+    @nr[tid] = args->id + 1;
+    @a0[tid] = args->args[0]; @a1[tid] = args->args[1]; @a2[tid] = args->args[2];
+    @a3[tid] = args->args[3]; @a4[tid] = args->args[4]; @a5[tid] = args->args[5];
+  }
+}
+tracepoint:raw_syscalls:sys_exit /@traced[curtask->tgid] && @nr[tid]/ {
+  $n = @nr[tid] - 1; $fd = (int32)@a0[tid];
+  if ($n == 0) { printf("%d read(%d, 0x%lx, %lu) = %ld\n", tid, $fd, @a1[tid], @a2[tid], args->ret); }
+  else if ($n == 1) { printf("%d write(%d, \"%r\", %lu) = %ld\n", tid, $fd, buf(uptr(@a1[tid]), @a2[tid]), @a2[tid], args->ret); }
+  else if ($n == 2) { printf("%d open(\"%s\", %d, 0%o) = %ld\n", tid, str(uptr(@a0[tid])), @a1[tid], @a2[tid], args->ret); }
+  else if ($n == 3) { printf("%d close(%d) = %ld\n", tid, $fd, args->ret); }
+  else if ($n == 5) { printf("%d fstat(%d, 0x%lx) = %ld\n", tid, $fd, @a1[tid], args->ret); }
+  else if ($n == 16) { printf("%d ioctl(%d, 0x%lx, 0x%lx) = %ld\n", tid, $fd, @a1[tid], @a2[tid], args->ret); }
+  else if ($n == 20) { printf("%d writev(%d, 0x%lx, %lu) = %ld\n", tid, $fd, @a1[tid], @a2[tid], args->ret); }
+  else if ($n == 39) { printf("%d getpid() = %ld\n", tid, args->ret); }
+  else if ($n == 56) { printf("%d clone(0x%lx, 0x%lx, 0x%lx, 0x%lx, 0x%lx) = %ld\n", tid, @a0[tid], @a1[tid], @a2[tid], @a3[tid], @a4[tid], args->ret); }
+  else if ($n == 95) { printf("%d umask(0%o) = 0%o\n", tid, @a0[tid], args->ret); }
+  else if ($n == 110) { printf("%d getppid() = %ld\n", tid, args->ret); }
+  else if ($n == 257) { printf("%d openat(%d, \"%s\", %d, 0%o) = %ld\n", tid, $fd, str(uptr(@a1[tid])), @a2[tid], @a3[tid], args->ret); }
+  else if ($n == 262) { printf("%d newfstatat(%d, \"%s\", 0x%lx, 0x%lx) = %ld\n", tid, $fd, str(uptr(@a1[tid])), @a2[tid], @a3[tid], args->ret); }
+  else { printf("%d syscall_%d(0x%lx, 0x%lx, 0x%lx, 0x%lx, 0x%lx, 0x%lx) = %ld\n", tid, $n, @a0[tid], @a1[tid], @a2[tid], @a3[tid], @a4[tid], @a5[tid], args->ret); }
+  delete(@nr[tid]); delete(@a0[tid]); delete(@a1[tid]); delete(@a2[tid]);
+  delete(@a3[tid]); delete(@a4[tid]); delete(@a5[tid]);
+})"
+     "'",
+     Format::kStrace, "bpftrace", "bpftrace", false, false, true, true, false,
+     Percent::kAsIs, nullptr},
+    // Recorded, then replayed into the report; the data stays beside it.
+    {"uftrace",
+     "sh -c 'uftrace record --force -a -d \"$0.data\" \"$@\"; "
+     "exec uftrace replay --no-pager -f tid -d \"$0.data\" >\"$0\"' {report}",
+     Format::kUftrace, "uftrace", "uftrace", true, false, false, false, false,
+     Percent::kAsIs, nullptr}};
+
+const BuiltIn *built_in(const std::string &name) {
+  for (const BuiltIn &observer : kBuiltIn)
+    if (name == observer.name) return &observer;
+  return nullptr;
+}
+
+bool split_words(const std::string &line, std::vector<std::string> &words,
+                 std::string &why) {
+  words.clear();
+  std::string word;
+  bool in_word = false;
+  char quoting = 0;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (quoting == '\'') {
+      if (c == '\'')
+        quoting = 0;
+      else
+        word += c;
+    } else if (quoting == '"') {
+      if (c == '"')
+        quoting = 0;
+      else if (c == '\\' && i + 1 < line.size() &&
+               std::string("\"\\$`\n").find(line[i + 1]) != std::string::npos)
+        word += line[++i];
+      else
+        word += c;
+    } else if (c == '\'' || c == '"') {
+      quoting = c;
+      in_word = true;
+    } else if (c == '\\') {
+      if (++i >= line.size()) {
+        why = "no escaped character";
+        return false;
+      }
+      word += line[i];
+      in_word = true;
+    } else if (c == ' ' || c == '\t' || c == '\n') {
+      if (in_word) words.push_back(word);
+      word.clear();
+      in_word = false;
+    } else {
+      word += c;
+      in_word = true;
+    }
+  }
+  if (quoting) {
+    why = "no closing quotation";
+    return false;
+  }
+  if (in_word) words.push_back(word);
+  return true;
+}
+
+std::string Observer::cannot_run(const Situation &situation) const {
+  const BuiltIn *known = probes::built_in(label_);
+  if (!known) return "";
+  if (label_ == "bpftrace" && geteuid() != 0)
+    return "bpftrace loads its programs into the kernel, which only root may: "
+           "check as root";
+  if (situation.other_user() && !known->other_users)
+    return label_ +
+           " reads the kernel's tracing, which is root's: it cannot run as "
+           "another user";
+  const std::string program = program_path(situation.program);
+  if (!known->musl && libc_of(program) == "musl")
+    return label_ + " cannot observe a program built against musl";
+  // The script knows x86-64's numbers; an i386 process's are others (3 is
+  // read, not close), and its exit_group, 252, would never be shown.
+  if (!known->i386 && abi_of(program) == Abi::kI386)
+    return label_ == "bpftrace"
+               ? "the checker's bpftrace script knows x86-64's call numbers: "
+                 "it cannot observe an i386 program"
+               : label_ + " cannot observe an i386 program";
+  if (!kernel_refuses().empty() && !known->emulator_i386)
+    return kernel_refuses();
+  if (situation.has("nproc") && !known->limited)
+    return label_ + " runs processes of its own, more than a limit of " +
+           situation.get("nproc") + " allows";
+  return "";
+}
+
+// The fewest processes under which the observer runs the empty program to
+// its end, less the program's: strace 1, valgrind and an interposer 0,
+// qemu-user 1 (a thread of its own). Tried from one up; -1 where no limit
+// can be had here, or none up to the last tried will do.
+int Observer::own_processes() {
+  constexpr int kMostTried = 8;
+  std::call_once(own_once_, [this] {
+    const std::string empty = places().programs + "/empty-main";
+    const AbiScope abi(abi_of(empty));
+    for (int limit = 1; limit <= kMostTried; ++limit) {
+      Situation conditions;
+      conditions.name = "empty-main";
+      conditions.settings = {{"nproc", std::to_string(limit)}};
+      try {
+        if (run(command_for(empty), empty, {}, conditions, timeout_, percent_)
+                .status == 0) {
+          own_ = limit - 1;
+          return;
+        }
+      } catch (const OwnFailure &) {
+        throw;
+      } catch (const Failure &failure) {
+        // No limit to be had, or an observer that hangs: no more trials,
+        // and the situation's run says why.
+        const std::string why = failure.what();
+        if (why.rfind("skipped: ", 0) == 0 ||
+            why.find("did not finish within") != std::string::npos)
+          return;
+      }
+    }
+  });
+  return own_;
+}
+
+Situation Observer::counting_own(const Situation &situation) {
+  if (!situation.has("nproc") || !unavailable_.empty() ||
+      !cannot_run(situation).empty())
+    return situation;
+  const int own = own_processes();
+  if (own < 0) return situation;  // the run says why
+  // The table's limit counts one process of the observer's own.
+  Situation counted = situation;
+  for (auto &[key, value] : counted.settings)
+    if (key == "nproc") value = std::to_string(std::stoi(value) - 1 + own);
+  return counted;
+}
+
+void Observer::prepare(const Situation &given) {
+  if (!unavailable_.empty() || !cannot_run(given).empty()) return;
+  const Situation situation = counting_own(given);
+  {
+    const std::lock_guard<std::mutex> held(lock_);
+    if (startups_.count(startup_key(situation)))
+      return;  // found or being found
+  }
+  try {
+    startup(situation);
+  } catch (const Failure &) {
+    return;  // each situation that needs it says so
+  }
+}
+
+std::vector<std::string> Observer::command_for(
+    const std::string &program) const {
+  const BuiltIn *known = probes::built_in(label_);
+  std::vector<std::string> words = command_;
+  if (known && known->emulator_i386 && abi_of(program) == Abi::kI386)
+    words.front() = known->emulator_i386;
+  return words;
+}
+
+Situation Observer::startup_conditions(const Situation &situation) {
+  Situation conditions;
+  conditions.name = "empty-main";
+  for (const auto &setting : situation.settings) {
+    for (const char *condition : kStartupConditions) {
+      if (setting.first == condition &&
+          (condition != std::string("stdout") || setting.second == "closed"))
+        conditions.settings.push_back(setting);
+    }
+  }
+  return conditions;
+}
+
+std::string Observer::startup_key(const Situation &situation) {
+  std::string key;
+  const Situation conditions = startup_conditions(situation);
+  for (const auto &setting : conditions.settings)
+    key += setting.first + "=" + setting.second + " ";
+  return key;
+}
+
+namespace {
+
+// The calls before main in the empty program's report: its first
+// process's, from after its start to before its exit.
+std::vector<Call> calls_before_main(const Seen &seen, Format format,
+                                    const Decoding &decoding) {
+  std::vector<Process> processes;
+  const std::string problem = read_report(seen.report, format, processes);
+  if (!problem.empty()) throw Failure(problem + seen.said);
+  // A library-call view of an empty program may rightly show nothing.
+  if (processes.empty() && decoding.exits_shown)
+    throw Failure("its report is empty" + seen.said);
+  const std::string not_read = unread(seen.report, processes, format);
+  if (!not_read.empty()) throw Failure(not_read + seen.said);
+  std::vector<Call> calls;
+  if (!processes.empty()) {
+    auto named = normalise({processes.front()}, decoding, seen.observer);
+    for (Call &call : named.front())
+      if (!starts_process(call)) calls.push_back(std::move(call));
+  }
+  std::size_t end = 0;
+  while (end < calls.size() && !ends_process(calls[end])) ++end;
+  if (end == calls.size() && decoding.exits_shown)
+    throw Failure("its report shows no exit" + seen.said);
+  calls.resize(end);
+  // Where the kernel will not run it, an empty program that made no call
+  // before its exit was never started: only an emulator starts it.
+  if (calls.empty() && decoding.system_calls && !kernel_refuses().empty())
+    throw Failure("skipped: " + kernel_refuses());
+  // A C library starts a program in a few dozen calls, and an observer
+  // adds a few hundred at most: more is no start-up.
+  if (calls.size() > kMaxStartup)
+    throw Failure("it reports " + std::to_string(calls.size()) +
+                  " calls before main, more than any start-up makes");
+  return calls;
+}
+
+}  // namespace
+
+// Runs the empty program in the start-up's conditions and reads its calls
+// before main; SAID, its standard error, whose words may be a refusal.
+Observer::Startup Observer::find_startup(const Situation &conditions,
+                                         std::string &said) {
+  const std::string empty = places().programs + "/empty-main";
+  const AbiScope abi(abi_of(empty));
+  const Seen seen =
+      run(command_for(empty), empty, {}, conditions, timeout_, percent_);
+  said = seen.err;
+  // An observer that runs the program on the kernel fails with it; one
+  // that emulates it runs it, and the empty program exits 0.
+  if (seen.status != 0 && !kernel_refuses().empty())
+    throw Failure("skipped: " + kernel_refuses());
+  std::string name = "empty-main";
+  for (const auto &[setting, value] : conditions.settings)
+    name += "-" + setting + "=" + value;
+  kept(name, seen);
+  // An empty report of the empty program tells no format: the situation's
+  // own will.
+  if (!format_ && seen.report.find_first_not_of(" \n") == std::string::npos)
+    return {{}, std::nullopt};
+  const Format format = format_.value_or(format_of(seen.report));
+  return {calls_before_main(seen, format, decoding_of(format, seen.report)),
+          format};
+}
+
+// A start-up that could not be found, as each situation that needs it
+// says: skipped where the kernel or its permissions refused the observer,
+// else failed on empty-main. A hang, a crash or garbage fails as any
+// observer's would.
+Failure Observer::startup_failure(const Failure &failure,
+                                  const std::string &said) const {
+  std::string text = failure.what();  // a skip stays a skip
+  if (text.rfind("skipped: ", 0) != 0 && !kernel_refuses().empty())
+    text = "skipped: " + kernel_refuses();
+  const BuiltIn *known = probes::built_in(label_);
+  if (text.rfind("skipped: ", 0) != 0 && known && known->may_be_refused &&
+      refused(said.empty() ? failure.err : said))
+    return Failure("skipped: " + label_ + " cannot observe here: " + text);
+  if (text.rfind("skipped: ", 0) == 0) return Failure(text);
+  return Failure(
+      "on empty-main, the empty program whose report gives the calls "
+      "before main: " +
+      text);
+}
+
+Observer::Startup Observer::startup(const Situation &situation) {
+  const std::string key = startup_key(situation);
+  // The first run that needs it finds it; the others wait for that one.
+  std::promise<Startup> promise;
+  std::shared_future<Startup> future;
+  bool mine = false;
+  {
+    const std::lock_guard<std::mutex> held(lock_);
+    const auto found = startups_.find(key);
+    mine = found == startups_.end();
+    future =
+        mine
+            ? startups_.emplace(key, promise.get_future().share()).first->second
+            : found->second;
+  }
+  if (!mine) return future.get();
+  std::string said;
+  try {
+    promise.set_value(find_startup(startup_conditions(situation), said));
+  } catch (const OwnFailure &) {
+    promise.set_exception(std::current_exception());
+    throw;
+  } catch (const Failure &failure) {
+    promise.set_exception(
+        std::make_exception_ptr(startup_failure(failure, said)));
+  }
+  return future.get();
+}
+
+namespace {
+
+Observer::Verdict failed(const Failure &failure) {
+  const std::string text = failure.what();
+  if (text.rfind("skipped: ", 0) == 0) return {"skipped", {text.substr(9)}};
+  return {"FAILED", {text}};
+}
+
+// The reference's calls of each process, in the view given: the program's,
+// then its child's (without the child's own half of fork, which a view may
+// show or not), and the exits where the format shows them.
+std::vector<std::vector<Call>> references(
+    const Situation &situation, Format view, const Decoding &decoding,
+    const std::vector<std::string> &variants) {
+  std::vector<std::vector<Call>> want;
+  for (const char *suffix : {".", ".child."}) {
+    const auto text =
+        reference_file(situation, suffix + format_name(view), variants);
+    if (!text) continue;
+    std::vector<Call> calls;
+    for (Call &call : calls_of(*text, view))
+      if ((decoding.exits_shown || call.text.compare(0, 4, "+++ ") != 0) &&
+          !(!want.empty() && calls.empty() && child_half(call)))
+        calls.push_back(std::move(call));
+    want.push_back(std::move(calls));
+  }
+  return want;
+}
+
+// A report read into processes, or a Failure on why it cannot be.
+std::vector<Process> read_seen(const Seen &seen, Format format) {
+  std::vector<Process> processes;
+  const std::string problem = read_report(seen.report, format, processes);
+  if (!problem.empty()) throw Failure(problem + seen.said);
+  const std::string not_read = unread(seen.report, processes, format);
+  if (!not_read.empty()) throw Failure(not_read + seen.said);
+  if (processes.empty()) throw Failure("the report is empty" + seen.said);
+  return processes;
+}
+
+// Each process's calls with their ids named, the program's from main on.
+std::vector<std::vector<Call>> named_calls(
+    const std::vector<Process> &processes, const Decoding &decoding,
+    pid_t observer) {
+  std::vector<std::vector<Call>> got = normalise(processes, decoding, observer);
+  if (!got.empty())
+    got[0].erase(std::remove_if(got[0].begin(), got[0].end(), starts_process),
+                 got[0].end());
+  return got;
+}
+
+bool is_exit(const Call &call) {
+  return call.text.rfind("+++ ", 0) == 0;
+}
+
+// A report that shows no process's exit does not show how they ended: the
+// reference's exits are counted as not shown.
+void without_exits(std::vector<std::vector<Call>> &want,
+                   const std::vector<std::vector<Call>> &got,
+                   const Decoding &decoding, Unshown &unshown) {
+  for (const auto &calls : got)
+    if (std::any_of(calls.begin(), calls.end(), is_exit)) return;
+  if (!decoding.exits_shown) return;
+  for (auto &calls : want) {
+    const auto exits = std::remove_if(calls.begin(), calls.end(), is_exit);
+    unshown.exits += static_cast<std::size_t>(calls.end() - exits);
+    calls.erase(exits, calls.end());
+  }
+}
+
+// The folder afterwards against the reference's listing, a line an entry.
+std::vector<std::string> folder_difference(
+    const Seen &seen, const Situation &situation,
+    const std::vector<std::string> &variants) {
+  if (!seen.has_after) return {};
+  std::vector<std::string> want_dir;
+  const std::string listed =
+      reference_file(situation, ".dir", variants).value_or("");
+  for (std::size_t start = 0; start < listed.size();) {
+    std::size_t end = listed.find('\n', start);
+    if (end == std::string::npos) end = listed.size();
+    want_dir.push_back(listed.substr(start, end - start));
+    start = end + 1;
+  }
+  return difference("the folder afterwards", want_dir, seen.after);
+}
+
+// Every process's calls against the reference's: a diff for each that
+// differs, and one line for processes that the reference has not got.
+std::vector<std::string> call_differences(
+    const std::vector<std::vector<Call>> &want,
+    const std::vector<std::vector<Call>> &got, const Decoding &decoding,
+    Unshown &unshown, std::size_t startup) {
+  std::vector<std::string> problems;
+  const std::vector<Call> none;
+  for (std::size_t i = 0; i < std::max(want.size(), got.size()); ++i) {
+    if (i > want.size()) {  // one more than the reference has is shown; the
+                            // rest counted
+      problems.push_back("and " + std::to_string(got.size() - i) +
+                         " more processes that the reference has not got");
+      break;
+    }
+    const auto diff = difference(
+        i == 0 ? "the calls of the process" : "the calls of the child",
+        i < want.size() ? want[i] : none, i < got.size() ? got[i] : none,
+        decoding, unshown, i == 0 ? startup : 0);
+    problems.insert(problems.end(), diff.begin(), diff.end());
+  }
+  return problems;
+}
+
+}  // namespace
+
+// The calls that a report filtered to ONLY holds, on both sides; how many
+// of BEFORE_MAIN are left.
+std::size_t Observer::filtered(std::vector<std::vector<Call>> &want,
+                               std::vector<std::vector<Call>> &got,
+                               const std::vector<Call> &before_main) const {
+  if (only_.empty()) return before_main.size();
+  auto other = [this](const Call &call) {
+    return call.is_call &&
+           std::find(only_.begin(), only_.end(), call.name) == only_.end();
+  };
+  for (auto *side : {&want, &got})
+    for (auto &calls : *side)
+      calls.erase(std::remove_if(calls.begin(), calls.end(), other),
+                  calls.end());
+  return before_main.size() -
+         static_cast<std::size_t>(
+             std::count_if(before_main.begin(), before_main.end(), other));
+}
+
+// What strace and ltrace pass on, and what every observer must leave as the
+// program wrote it: the exit status, standard output and standard error.
+std::vector<std::string> Observer::stream_problems(
+    const Seen &seen, const Situation &situation,
+    const std::string &want_out) const {
+  std::vector<std::string> problems;
+  if (label_ == "strace" && seen.status != situation.status)
+    problems.push_back("exit status " + std::to_string(seen.status) +
+                       ", expected " + std::to_string(situation.status));
+  if (seen.out != want_out)
+    problems.push_back("standard output " + quote(seen.out) + ", expected " +
+                       quote(want_out));
+  if ((label_ == "strace" || label_ == "ltrace") && !seen.err.empty())
+    problems.push_back("standard error is not empty: " +
+                       quote(seen.err.substr(0, 200)));
+  return problems;
+}
+
+// The classic causes, ahead of the differences: the report's framing when
+// it reads as another format, and text of the observer's own in the output.
+std::vector<std::string> Observer::why(
+    const std::vector<std::vector<Call>> &want,
+    const std::vector<std::vector<Call>> &got, bool in_process,
+    const Seen &seen, Format format, const std::string &want_out) const {
+  auto reasons = causes(want, got, in_process);
+  const Format looks = format_of(seen.report);  // its framing's
+  std::vector<Process> again;  // named only where its reader reads it
+  if (looks != format && !built_in() &&
+      read_report(seen.report, looks, again).empty() &&
+      unread(seen.report, again, looks).empty())
+    reasons.insert(reasons.begin(),
+                   "the report looks like " + format_name(looks) + "'s, not " +
+                       format_name(format) + "'s: say --format " +
+                       format_name(looks));
+  if (seen.out != want_out && in_order(want_out, seen.out))
+    reasons.push_back(
+        "standard output holds text that the program did not "
+        "write: is it the observer's own?");
+  return reasons;
+}
+
+// The report's format: given, or told from the start-up's report, or where
+// that is empty (a library-call view may show nothing there), or the
+// format shows system calls or library calls as its report does (JSON
+// lines), from the situation's own run, kept in SEEN.
+Format Observer::format_for(const Situation &situation,
+                            const std::string &program,
+                            std::optional<Seen> &seen) {
+  std::optional<Format> found = format_;
+  if (!found) found = startup(situation).format;
+  if (!found || *found == Format::kJson)
+    seen = run(command_for(program), program, situation.arguments(), situation,
+               timeout_, percent_);
+  return found ? *found : format_of(seen->report);
+}
+
+Observer::Verdict Observer::check(const Situation &given) {
+  if (!unavailable_.empty()) return {"skipped", {unavailable_}};
+  const std::string program = program_path(given.program);
+  const std::vector<std::string> variants = variants_of(program);
+  const AbiScope abi(abi_of(program));
+  Situation situation;
+  std::optional<Seen> seen;
+  Format format = Format::kStrace;
+  try {
+    situation = counting_own(given);
+    const std::string cannot = cannot_run(situation);
+    if (!cannot.empty()) return {"skipped", {cannot}};
+    format = format_for(situation, program, seen);
+  } catch (const Failure &failure) {
+    return failed(failure);
+  }
+  const Decoding decoding =
+      seen ? decoding_of(format, seen->report) : decoding_of(format);
+  // A system-call view is held against the .strace references, a
+  // library-call view against the .ltrace ones.
+  const Format view = decoding.system_calls ? Format::kStrace : Format::kLtrace;
+  const std::string kind = format_name(view);
+  std::vector<std::vector<Call>> want =
+      references(situation, view, decoding, variants);
+  if (want.empty())
+    return {"FAILED", {"there is no " + kind + " reference for it"}};
+  if (std::all_of(want.begin(), want.end(),
+                  [](const std::vector<Call> &calls) { return calls.empty(); }))
+    return {"skipped",
+            {"its " + kind + " reference holds nothing but the exit, which " +
+             format_name(format) + " does not show"}};
+  if (!decoding.system_calls && want[0].size() > 1 && plt_free(program))
+    return {"skipped",
+            {"the program is built without the PLT, where library calls cannot "
+             "be seen"}};
+  std::vector<Call> before_main;
+  std::vector<Process> processes;
+  try {
+    before_main = startup(situation).calls;
+    if (!seen)
+      seen = run(command_for(program), program, situation.arguments(),
+                 situation, timeout_, percent_);
+    kept(situation.name, *seen);
+    processes = read_seen(*seen, format);
+  } catch (const Failure &failure) {
+    return failed(failure);
+  }
+  return judged(situation, variants, *seen, format, decoding, std::move(want),
+                before_main, std::move(processes));
+}
+
+// The report's calls, output and folder held against the reference's.
+Observer::Verdict Observer::judged(const Situation &situation,
+                                   const std::vector<std::string> &variants,
+                                   const Seen &seen, Format format,
+                                   const Decoding &decoding,
+                                   std::vector<std::vector<Call>> want,
+                                   const std::vector<Call> &before_main,
+                                   std::vector<Process> processes) {
+  const std::string want_out =
+      reference_file(situation, ".out", variants).value_or("");
+  std::vector<std::string> problems =
+      stream_problems(seen, situation, want_out);
+  const auto paths = path_problems(processes, seen.cwd);
+  // The program in the observer's own process: its format's, or its id the
+  // one the checker started.
+  const bool in_process =
+      decoding.in_process ||
+      (!processes.empty() && processes.front().pid == seen.observer);
+  Unshown unshown;
+  std::vector<std::vector<Call>> got =
+      named_calls(processes, decoding, seen.observer);
+  std::vector<Process>().swap(processes);  // named now: only GOT is needed
+  want[0].insert(want[0].begin(), before_main.begin(), before_main.end());
+  without_exits(want, got, decoding, unshown);
+  const std::size_t kept_startup = filtered(want, got, before_main);
+  for (const std::vector<std::string> &lines :
+       {call_differences(want, got, decoding, unshown, kept_startup), paths,
+        folder_difference(seen, situation, variants)})
+    problems.insert(problems.end(), lines.begin(), lines.end());
+  if (!problems.empty()) {
+    const auto reasons = why(want, got, in_process, seen, format, want_out);
+    problems.insert(problems.begin(), reasons.begin(), reasons.end());
+  }
+  if (problems.empty() && unshown.any()) {
+    if (!complete_) return {"passed", {}, "not shown: " + unshown.said()};
+    problems = {"not shown: " + unshown.said() +
+                ", where a complete report shows every part"};
+    if (!unshown.first.empty()) problems.push_back("first at " + unshown.first);
+  }
+  if (problems.empty()) return {"passed", {}, ""};
+  // A status that neither success nor the program explains is the
+  // observer's own word on what went wrong.
+  if (seen.status != 0 && seen.status != situation.status && label_ != "strace")
+    problems.push_back("the observer exited with status " +
+                       std::to_string(seen.status) + ", and the program with " +
+                       std::to_string(situation.status) + seen.said);
+  return {"FAILED", problems};
+}
+
+}  // namespace probes

@@ -1,0 +1,155 @@
+// SPDX-FileCopyrightText: 2026 The syscall-probes authors
+// SPDX-License-Identifier: MIT
+// One situation under one observer: run, read, judged.
+#pragma once
+#include <future>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "read/report.h"
+#include "run/run.h"
+#include "situations/situations.h"
+
+namespace probes {
+
+constexpr double kTimeout = 60;  // seconds an observer may take over one run
+
+// The observers that Linux users run, as the checker runs them: strace and
+// ltrace unless told otherwise, and the rest with --observer NAME or all.
+struct BuiltIn {
+  const char *name;
+  const char *command;
+  Format format;
+  const char *tool;     // the command that must be installed
+  const char *package;  // Debian's, which installs it
+  bool other_users;     // can run as another user
+  bool limited;         // can run under a process limit of two
+  bool may_be_refused;  // may find the kernel's tracing refused to it
+  bool musl;            // can observe a program built against musl
+  bool i386;            // can observe an i386 program
+  Percent percent;      // how it reads a % in its report's path
+  // For an emulator of the processor, which runs what the kernel will not:
+  // the command that emulates an i386 one in place of the tool (qemu-i386).
+  const char *emulator_i386;
+};
+constexpr std::size_t kBuiltIns = 10;
+extern const BuiltIn kBuiltIn[kBuiltIns];
+const BuiltIn *built_in(const std::string &name);
+
+// Splits a command line into words as a POSIX shell would, quotes and
+// backslashes included; false, with the reason, when it cannot.
+bool split_words(const std::string &line, std::vector<std::string> &words,
+                 std::string &why);
+
+// An observer's command line and the format of its report, with the calls
+// before main that it reports for an empty program, found once for each way
+// of running.
+class Observer {
+ public:
+  // COMPLETE: what the report does not show fails the check; strace and
+  // ltrace as built in are held to it always.
+  // FORMAT: the report's, or nullopt to tell it from each report.
+  Observer(std::vector<std::string> command, std::optional<Format> format,
+           std::string label, double timeout, bool complete)
+      : command_(std::move(command)),
+        format_(format),
+        label_(std::move(label)),
+        timeout_(timeout),
+        complete_(complete || label_ == "strace" || label_ == "ltrace") {
+    if (const BuiltIn *known = probes::built_in(label_))
+      percent_ = known->percent;
+  }
+  const std::string &label() const {
+    return label_;
+  }
+  bool built_in() const {
+    return probes::built_in(label_) != nullptr;
+  }
+  // The command line for PROGRAM: qemu-user's emulator is its processor's.
+  std::vector<std::string> command_for(const std::string &program) const;
+
+  struct Verdict {
+    Verdict() = default;
+    Verdict(std::string w, std::vector<std::string> l, std::string n = "")
+        : word(std::move(w)), lines(std::move(l)), note(std::move(n)) {}
+    std::string word;                // passed, FAILED or skipped
+    std::vector<std::string> lines;  // a reason, or the differences
+    std::string note;  // of a pass: "not shown: 3 strings, 1 result"
+  };
+  Verdict check(const Situation &situation);
+  // An observer that cannot run here: each situation skips with the reason.
+  void unavailable(std::string reason) {
+    unavailable_ = std::move(reason);
+  }
+  // Finds the start-up for the way the situation runs, ahead of its check.
+  void prepare(const Situation &situation);
+  // Each run's report, standard output and error, and folder afterwards
+  // kept in KEEP/SITUATION/NAME/ (KEEP a descriptor of a folder that only
+  // this user can change).
+  void keep(int folder, std::string name) {
+    keep_ = folder;
+    kept_as_ = std::move(name);
+  }
+  // Only these calls are compared (a report filtered to them); all when
+  // empty.
+  void only(std::vector<std::string> calls) {
+    only_ = std::move(calls);
+  }
+
+ private:
+  // The calls before main, and the format they were read in.
+  struct Startup {
+    std::vector<Call> calls;
+    std::optional<Format> format;  // none told from an empty report
+  };
+  Startup startup(const Situation &situation);
+  Startup find_startup(const Situation &conditions, std::string &said);
+  Failure startup_failure(const Failure &failure,
+                          const std::string &said) const;
+  // Why this built-in observer cannot run in the situation, or "".
+  std::string cannot_run(const Situation &situation) const;
+  Format format_for(const Situation &situation, const std::string &program,
+                    std::optional<Seen> &seen);
+  Verdict judged(const Situation &situation,
+                 const std::vector<std::string> &variants, const Seen &seen,
+                 Format format, const Decoding &decoding,
+                 std::vector<std::vector<Call>> want,
+                 const std::vector<Call> &before_main,
+                 std::vector<Process> processes);
+  std::vector<std::string> stream_problems(const Seen &seen,
+                                           const Situation &situation,
+                                           const std::string &want_out) const;
+  std::vector<std::string> why(const std::vector<std::vector<Call>> &want,
+                               const std::vector<std::vector<Call>> &got,
+                               bool in_process, const Seen &seen, Format format,
+                               const std::string &want_out) const;
+  std::size_t filtered(std::vector<std::vector<Call>> &want,
+                       std::vector<std::vector<Call>> &got,
+                       const std::vector<Call> &before_main) const;
+  // The situation with its limit on processes (nproc) counting the
+  // observer's own processes besides the program's, found by trial.
+  Situation counting_own(const Situation &situation);
+  int own_processes();
+  static Situation startup_conditions(const Situation &situation);
+  static std::string startup_key(const Situation &situation);
+  std::vector<std::string> command_;
+  std::optional<Format> format_;
+  std::string label_;
+  double timeout_;
+  bool complete_;
+  Percent percent_ = Percent::kAsIs;
+  void kept(const std::string &situation, const Seen &seen) const;
+  std::string unavailable_;
+  int keep_ = -1;
+  std::string kept_as_;
+  std::vector<std::string> only_;
+  std::mutex lock_;
+  std::map<std::string, std::shared_future<Startup>> startups_;
+  std::once_flag own_once_;
+  int own_ = -1;  // the processes the observer runs of its own: -1 unknown
+};
+
+}  // namespace probes
