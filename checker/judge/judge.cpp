@@ -371,6 +371,19 @@ bool same_result(const Call &want, const Call &got, const Decoding &decoding,
   return a.error == 0 && !decoding.system_calls;
 }
 
+// An error that the report gives by number alone ("errno=14 (Bad
+// address)", "-14"), named as the reference names errors: " (errno 14 is
+// EFAULT)"; "" where the report names it already.
+std::string error_named(const Call &call, const Decoding &decoding) {
+  if (!call.has_result) return "";
+  const Outcome out = outcome(call, decoding.system_calls);
+  const std::string name = errno_name(out.error);
+  const std::string &text =
+      call.result_raw.empty() ? call.result : call.result_raw;
+  if (name.empty() || text.find(name) != std::string::npos) return "";
+  return " (errno " + std::to_string(out.error) + " is " + name + ")";
+}
+
 }  // namespace
 
 std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
@@ -630,7 +643,8 @@ std::vector<std::string> difference(const std::string &what,
   if (first < want_lines.size() && first < shown_got.size())
     where = "first at " + around(want_lines[first], shown_got[first]) +
             ", where the report has " +
-            around(shown_got[first], want_lines[first]);
+            around(shown_got[first], want_lines[first]) +
+            error_named(got[first], decoding);
   else if (first < shown_got.size())
     where =
         "first at a call the reference has not got: " + shown(shown_got[first]);

@@ -398,10 +398,12 @@ std::vector<std::pair<long, std::string>> per_process(int folder) {
   return parts;
 }
 
-// What the observer said last on standard error, up to three lines, each
-// cut: " and its standard error ends: ...", or "".
-std::string tail_of(const std::string &last) {
-  std::string text = last;
+// What the observer said last on standard error (or wrote last in WHOSE),
+// up to three lines, each cut: " and its standard error ends: ...", or "".
+std::string tail_of(const std::string &last,
+                    const char *whose = "its standard error") {
+  constexpr std::size_t kEnd = 4096;  // three lines of 200 and more
+  std::string text = last.size() > kEnd ? last.substr(last.size() - kEnd) : last;
   while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
     text.pop_back();
   std::vector<std::string> lines;
@@ -417,7 +419,7 @@ std::string tail_of(const std::string &last) {
   for (const std::string &line : lines)
     said += (said.empty() ? "" : " / ") +
             quote(line.size() > 200 ? line.substr(0, 200) : line);
-  return said.empty() ? "" : " and its standard error ends: " + said;
+  return said.empty() ? "" : std::string(" and ") + whose + " ends: " + said;
 }
 
 // The first folder on PATH's way, or PATH itself, that the user UID of group
@@ -1049,7 +1051,8 @@ Seen ended(Seen seen, int status, const Work &work, const Start &what,
                     std::to_string(kMaxReport) +
                     " bytes that these programs can give rise to");
     seen.said = " (the observer exited with status " +
-                std::to_string(seen.status) + ")";
+                std::to_string(seen.status) +
+                tail_of(seen.report, "its report") + ")";
     return seen;
   }
   try {
@@ -1057,6 +1060,11 @@ Seen ended(Seen seen, int status, const Work &work, const Start &what,
   } catch (const Failure &failure) {  // why, as far as the observer said
     throw Failure(failure.what() + seen.said, seen.err);
   }
+  // Silent on standard error: the report's last lines may say why.
+  if (streams.said.tail().find_first_not_of(" \n") == std::string::npos)
+    seen.said = " (the observer exited with status " +
+                std::to_string(seen.status) +
+                tail_of(seen.report, "its report") + ")";
   return seen;
 }
 
