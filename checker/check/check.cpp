@@ -149,30 +149,39 @@ void Observer::kept(const std::string &situation, const Seen &seen) const {
 // and open that file in the program's process.
 const BuiltIn kBuiltIn[kBuiltIns] = {
     {"strace", "strace -q -f -s 4096 -o {report} --", Format::kStrace, "strace",
-     "strace", true, true, false, true, true, Percent::kAsIs, nullptr},
+     "strace",
+     kOtherUsers | kUnderLimit | kMusl | kI386 | kComplete | kOwnStatus |
+         kQuiet,
+     Percent::kAsIs, nullptr, nullptr, nullptr},
     {"ltrace", "ltrace " LTRACE_PROTOTYPES " -f -s 4096 -o {report} --",
-     Format::kLtrace, "ltrace", "ltrace", true, true, false, true, true,
-     Percent::kAsIs, nullptr},
+     Format::kLtrace, "ltrace", "ltrace",
+     kOtherUsers | kUnderLimit | kMusl | kI386 | kComplete | kQuiet,
+     Percent::kAsIs, nullptr, nullptr, nullptr},
     {"qemu-user", "qemu-x86_64 -strace", Format::kQemu, "qemu-x86_64",
-     "qemu-user", true, true, false, true, true, Percent::kAsIs, "qemu-i386"},
+     "qemu-user", kOtherUsers | kUnderLimit | kMusl | kI386, Percent::kAsIs,
+     "qemu-i386", nullptr, nullptr},
     {"qemu-user-log", "qemu-x86_64 -strace -D {report}", Format::kQemu,
-     "qemu-x86_64", "qemu-user", true, true, false, true, true,
-     Percent::kAvoided, "qemu-i386"},
+     "qemu-x86_64", "qemu-user", kOtherUsers | kUnderLimit | kMusl | kI386,
+     Percent::kAvoided, "qemu-i386", nullptr, nullptr},
     // Nulgrind: system calls alone, without memcheck's words in between;
     // no gdb server, whose pipes would be files of its own to clean up.
     {"valgrind",
      "valgrind --tool=none --trace-syscalls=yes --trace-children=yes --vgdb=no",
-     Format::kValgrind, "valgrind", "valgrind", true, true, false, true, true,
-     Percent::kAsIs, nullptr},
+     Format::kValgrind, "valgrind", "valgrind",
+     kOtherUsers | kUnderLimit | kMusl | kI386, Percent::kAsIs, nullptr,
+     nullptr, nullptr},
     {"valgrind-log-file",
      "valgrind --tool=none --trace-syscalls=yes --trace-children=yes --vgdb=no "
      "--log-file={report}",
-     Format::kValgrind, "valgrind", "valgrind", true, true, false, true, true,
-     Percent::kDoubled, nullptr},
-    {"perf-trace", "perf trace --", Format::kPerf, "perf", "linux-perf", false,
-     true, true, true, true, Percent::kAsIs, nullptr},
+     Format::kValgrind, "valgrind", "valgrind",
+     kOtherUsers | kUnderLimit | kMusl | kI386, Percent::kDoubled, nullptr,
+     nullptr, nullptr},
+    {"perf-trace", "perf trace --", Format::kPerf, "perf", "linux-perf",
+     kUnderLimit | kMayBeRefused | kMusl | kI386, Percent::kAsIs, nullptr,
+     nullptr, nullptr},
     {"perf-trace-o", "perf trace -o {report} --", Format::kPerf, "perf",
-     "linux-perf", false, true, true, true, true, Percent::kAsIs, nullptr},
+     "linux-perf", kUnderLimit | kMayBeRefused | kMusl | kI386, Percent::kAsIs,
+     nullptr, nullptr, nullptr},
     // As bpftrace users run it, -c and -o, which leave their marks in the
     // program: the report's descriptor, and blank lines in its output.
     {"bpftrace",
@@ -218,14 +227,20 @@ tracepoint:raw_syscalls:sys_exit /@traced[curtask->tgid] && @nr[tid]/ {
   delete(@a3[tid]); delete(@a4[tid]); delete(@a5[tid]);
 })"
      "'",
-     Format::kStrace, "bpftrace", "bpftrace", false, false, true, true, false,
-     Percent::kAsIs, nullptr},
+     Format::kStrace, "bpftrace", "bpftrace", kMayBeRefused | kMusl,
+     Percent::kAsIs, nullptr,
+     "bpftrace loads its programs into the kernel, which only root may: "
+     "check as root",
+     // The script knows x86-64's numbers; an i386 process's are others (3
+     // is read, not close), and its exit_group, 252, would never be shown.
+     "the checker's bpftrace script knows x86-64's call numbers: it cannot "
+     "observe an i386 program"},
     // Recorded, then replayed into the report; the data stays beside it.
     {"uftrace",
      "sh -c 'uftrace record --force -a -d \"$0.data\" \"$@\"; "
      "exec uftrace replay --no-pager -f tid -d \"$0.data\" >\"$0\"' {report}",
-     Format::kUftrace, "uftrace", "uftrace", true, false, false, false, false,
-     Percent::kAsIs, nullptr}};
+     Format::kUftrace, "uftrace", "uftrace", kOtherUsers, Percent::kAsIs,
+     nullptr, nullptr, nullptr}};
 
 const BuiltIn *built_in(const std::string &name) {
   for (const BuiltIn &observer : kBuiltIn)
@@ -284,26 +299,20 @@ bool split_words(const std::string &line, std::vector<std::string> &words,
 std::string Observer::cannot_run(const Situation &situation) const {
   const BuiltIn *known = probes::built_in(label_);
   if (!known) return "";
-  if (label_ == "bpftrace" && geteuid() != 0)
-    return "bpftrace loads its programs into the kernel, which only root may: "
-           "check as root";
-  if (situation.other_user() && !known->other_users)
+  if (known->root_only && geteuid() != 0) return known->root_only;
+  if (situation.other_user() && !known->can(kOtherUsers))
     return label_ +
            " reads the kernel's tracing, which is root's: it cannot run as "
            "another user";
   const std::string program = program_path(situation.program);
-  if (!known->musl && libc_of(program) == "musl")
+  if (!known->can(kMusl) && libc_of(program) == "musl")
     return label_ + " cannot observe a program built against musl";
-  // The script knows x86-64's numbers; an i386 process's are others (3 is
-  // read, not close), and its exit_group, 252, would never be shown.
-  if (!known->i386 && abi_of(program) == Abi::kI386)
-    return label_ == "bpftrace"
-               ? "the checker's bpftrace script knows x86-64's call numbers: "
-                 "it cannot observe an i386 program"
-               : label_ + " cannot observe an i386 program";
+  if (!known->can(kI386) && abi_of(program) == Abi::kI386)
+    return known->why_no_i386 ? known->why_no_i386
+                              : label_ + " cannot observe an i386 program";
   if (!kernel_refuses().empty() && !known->emulator_i386)
     return kernel_refuses();
-  if (situation.has("nproc") && !known->limited)
+  if (situation.has("nproc") && !known->can(kUnderLimit))
     return label_ + " runs processes of its own, more than a limit of " +
            situation.get("nproc") + " allows";
   return "";
@@ -476,7 +485,7 @@ Failure Observer::startup_failure(const Failure &failure,
   if (text.rfind("skipped: ", 0) != 0 && !kernel_refuses().empty())
     text = "skipped: " + kernel_refuses();
   const BuiltIn *known = probes::built_in(label_);
-  if (text.rfind("skipped: ", 0) != 0 && known && known->may_be_refused &&
+  if (text.rfind("skipped: ", 0) != 0 && known && known->can(kMayBeRefused) &&
       refused(said.empty() ? failure.err : said))
     return Failure("skipped: " + label_ + " cannot observe here: " + text);
   if (text.rfind("skipped: ", 0) == 0) return Failure(text);
@@ -647,19 +656,20 @@ std::size_t Observer::filtered(std::vector<std::vector<Call>> &want,
              std::count_if(before_main.begin(), before_main.end(), other));
 }
 
-// What strace and ltrace pass on, and what every observer must leave as the
-// program wrote it: the exit status, standard output and standard error.
+// What every observer must leave as the program wrote it, standard output,
+// and what a built-in known to pass them on must: the exit status and
+// standard error.
 std::vector<std::string> Observer::stream_problems(
     const Seen &seen, const Situation &situation,
     const std::string &want_out) const {
   std::vector<std::string> problems;
-  if (label_ == "strace" && seen.status != situation.status)
+  if (known_to(kOwnStatus) && seen.status != situation.status)
     problems.push_back("exit status " + std::to_string(seen.status) +
                        ", expected " + std::to_string(situation.status));
   if (seen.out != want_out)
     problems.push_back("standard output " + quote(seen.out) + ", expected " +
                        quote(want_out));
-  if ((label_ == "strace" || label_ == "ltrace") && !seen.err.empty())
+  if (known_to(kQuiet) && !seen.err.empty())
     problems.push_back("standard error is not empty: " +
                        quote(seen.err.substr(0, 200)));
   return problems;
@@ -796,7 +806,8 @@ Observer::Verdict Observer::judged(const Situation &situation,
   if (problems.empty()) return {"passed", {}, ""};
   // A status that neither success nor the program explains is the
   // observer's own word on what went wrong.
-  if (seen.status != 0 && seen.status != situation.status && label_ != "strace")
+  if (seen.status != 0 && seen.status != situation.status &&
+      !known_to(kOwnStatus))
     problems.push_back("the observer exited with status " +
                        std::to_string(seen.status) + ", and the program with " +
                        std::to_string(situation.status) + seen.said);

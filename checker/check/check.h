@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: MIT
 // One situation under one observer: run, read, judged.
 #pragma once
+#include <cstdint>
 #include <future>
 #include <map>
 #include <mutex>
@@ -19,21 +20,33 @@ constexpr double kTimeout = 60;  // seconds an observer may take over one run
 
 // The observers that Linux users run, as the checker runs them: strace and
 // ltrace unless told otherwise, and the rest with --observer NAME or all.
+// What a built-in observer can do, and what it is held to.
+enum Trait : std::uint8_t {
+  kOtherUsers = 1U << 0,    // runs as another user
+  kUnderLimit = 1U << 1,    // runs under a limit on processes
+  kMayBeRefused = 1U << 2,  // may find the kernel's tracing refused to it
+  kMusl = 1U << 3,          // observes a program built against musl
+  kI386 = 1U << 4,          // observes an i386 program
+  kComplete = 1U << 5,      // shows every part: what it leaves out fails
+  kOwnStatus = 1U << 6,     // exits with the program's status
+  kQuiet = 1U << 7,         // leaves the program's standard error as it is
+};
 struct BuiltIn {
   const char *name;
   const char *command;
   Format format;
   const char *tool;     // the command that must be installed
   const char *package;  // Debian's, which installs it
-  bool other_users;     // can run as another user
-  bool limited;         // can run under a process limit of two
-  bool may_be_refused;  // may find the kernel's tracing refused to it
-  bool musl;            // can observe a program built against musl
-  bool i386;            // can observe an i386 program
+  unsigned traits;      // Trait bits
   Percent percent;      // how it reads a % in its report's path
   // For an emulator of the processor, which runs what the kernel will not:
   // the command that emulates an i386 one in place of the tool (qemu-i386).
   const char *emulator_i386;
+  const char *root_only;    // why it runs for root alone, or nullptr
+  const char *why_no_i386;  // why it cannot observe i386, where it says more
+  bool can(unsigned trait) const {
+    return (traits & trait) == trait;
+  }
 };
 constexpr std::size_t kBuiltIns = 10;
 extern const BuiltIn kBuiltIn[kBuiltIns];
@@ -49,8 +62,8 @@ bool split_words(const std::string &line, std::vector<std::string> &words,
 // of running.
 class Observer {
  public:
-  // COMPLETE: what the report does not show fails the check; strace and
-  // ltrace as built in are held to it always.
+  // COMPLETE: what the report does not show fails the check; a built-in
+  // that shows every part is held to it always.
   // FORMAT: the report's, or nullopt to tell it from each report.
   Observer(std::vector<std::string> command, std::optional<Format> format,
            std::string label, double timeout, bool complete)
@@ -58,15 +71,22 @@ class Observer {
         format_(format),
         label_(std::move(label)),
         timeout_(timeout),
-        complete_(complete || label_ == "strace" || label_ == "ltrace") {
-    if (const BuiltIn *known = probes::built_in(label_))
+        complete_(complete) {
+    if (const BuiltIn *known = probes::built_in(label_)) {
       percent_ = known->percent;
+      complete_ = complete_ || known->can(kComplete);
+    }
   }
   const std::string &label() const {
     return label_;
   }
   bool built_in() const {
     return probes::built_in(label_) != nullptr;
+  }
+  // A built-in with this Trait.
+  bool known_to(unsigned trait) const {
+    const BuiltIn *known = probes::built_in(label_);
+    return known && known->can(trait);
   }
   // The command line for PROGRAM: qemu-user's emulator is its processor's.
   std::vector<std::string> command_for(const std::string &program) const;
