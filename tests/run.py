@@ -435,9 +435,10 @@ def pretend(build, observer, tool, status, phrase, script):
 
 
 def hidden(build):
-    """An observer in a folder closed to other users, as a clone in /root
-    is, or a temporary folder closed to them: what runs as another user
-    skips, naming that folder; the rest passes."""
+    """An observer, or a library that its command names, in a folder closed
+    to other users, as a clone in /root is, or a temporary folder closed to
+    them: what runs as another user skips, naming that folder; the rest
+    passes."""
     needs_root('to run as another user')
     needs('strace')
     folder = tempfile.mkdtemp(prefix='syscall-probes-hidden-')  # mode 0700
@@ -451,6 +452,16 @@ def hidden(build):
         problems = [] if done.returncode == 0 else ['exit %d' % done.returncode]
         if done.stdout.count('%s (mode 0700) is closed to it' % folder) != 2:
             problems.append('the folder that stops the other users is not named')
+        # A library that the command names, which the other user's program
+        # cannot load from there.
+        shutil.copy(os.path.join(build, 'libinterpose.so'), folder)
+        done = subprocess.run([checker(build), 'check', '--observer', 'env INTERPOSE_REPORT='
+                               '{report} LD_PRELOAD=%s/libinterpose.so' % folder,
+                               'claimfile-eacces', 'probe1-return-0'],
+                              capture_output=True, text=True, timeout=120)
+        print(done.stdout + done.stderr)
+        if done.returncode or done.stdout.count('%s (mode 0700) is closed to it' % folder) != 1:
+            problems.append('the folder of a library that the command names is not named')
         done = subprocess.run([checker(build), 'check', 'claimfile-eacces', 'probe1-return-0'],
                               capture_output=True, text=True, timeout=120,
                               env=dict(os.environ, TMPDIR=folder))

@@ -403,7 +403,8 @@ std::vector<std::pair<long, std::string>> per_process(int folder) {
 std::string tail_of(const std::string &last,
                     const char *whose = "its standard error") {
   constexpr std::size_t kEnd = 4096;  // three lines of 200 and more
-  std::string text = last.size() > kEnd ? last.substr(last.size() - kEnd) : last;
+  std::string text =
+      last.size() > kEnd ? last.substr(last.size() - kEnd) : last;
   while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
     text.pop_back();
   std::vector<std::string> lines;
@@ -439,6 +440,31 @@ std::string unreachable(const std::string &path, uid_t uid, gid_t gid) {
       return step + " (mode " + mode + ")";
     }
     if (end == std::string::npos) return "";
+  }
+}
+
+// A file that the observer's command names by its whole path (the
+// observer, or LD_PRELOAD=/path/lib.so) in a folder that USER, whom another
+// user's run runs as, cannot pass through: the run would fail for that, not
+// for the observer, so it skips, naming the folder.
+void names_reachable(const std::vector<std::string> &command, uid_t uid,
+                     gid_t gid) {
+  for (const std::string &word : command) {
+    for (std::size_t at = word.find('/'); at != std::string::npos;
+         at = word.find('/', at + 1)) {
+      if (at > 0 && word[at - 1] != '=' && word[at - 1] != ':') continue;
+      const std::string path = word.substr(at, word.find(':', at) - at);
+      const std::size_t slash = path.rfind('/');
+      struct stat info;
+      if (slash == 0 || stat(path.c_str(), &info) != 0) continue;
+      const std::string stop = unreachable(path.substr(0, slash), uid, gid);
+      if (!stop.empty())
+        throw Failure("skipped: user " + std::to_string(uid) +
+                      ", whom it runs as, cannot reach " + path +
+                      ", which the observer's command names: " + stop +
+                      " is closed to it; put it where every user can reach "
+                      "it");
+    }
   }
 }
 
@@ -965,6 +991,7 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
   }
   User user;
   take_user(user, conditions, work, program);
+  if (conditions.other_user()) names_reachable(command, user.uid, user.gid);
   if (conditions.has("pre") && what.own_folder)
     prepare(cwd_folder.fd, conditions.get("pre"));
   const Fd report_folder = make_folder(work.fd.fd, "report", 0700);
