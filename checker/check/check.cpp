@@ -150,38 +150,39 @@ void Observer::kept(const std::string &situation, const Seen &seen) const {
 const BuiltIn kBuiltIn[kBuiltIns] = {
     {"strace", "strace -q -f -s 4096 -o {report} --", Format::kStrace, "strace",
      "strace",
-     kOtherUsers | kUnderLimit | kMusl | kI386 | kComplete | kOwnStatus |
-         kQuiet,
+     kOtherUsers | kUnderLimit | kMusl | kI386 | kForks | kComplete |
+         kOwnStatus | kQuiet,
      Percent::kAsIs, nullptr, nullptr, nullptr},
     {"ltrace", "ltrace " LTRACE_PROTOTYPES " -f -s 4096 -o {report} --",
      Format::kLtrace, "ltrace", "ltrace",
-     kOtherUsers | kUnderLimit | kMusl | kI386 | kComplete | kQuiet,
+     kOtherUsers | kUnderLimit | kMusl | kI386 | kForks | kComplete | kQuiet,
      Percent::kAsIs, nullptr, nullptr, nullptr},
     {"qemu-user", "qemu-x86_64 -strace", Format::kQemu, "qemu-x86_64",
-     "qemu-user", kOtherUsers | kUnderLimit | kMusl | kI386, Percent::kAsIs,
-     "qemu-i386", nullptr, nullptr},
+     "qemu-user", kOtherUsers | kUnderLimit | kMusl | kI386 | kForks,
+     Percent::kAsIs, "qemu-i386", nullptr, nullptr},
     {"qemu-user-log", "qemu-x86_64 -strace -D {report}", Format::kQemu,
-     "qemu-x86_64", "qemu-user", kOtherUsers | kUnderLimit | kMusl | kI386,
-     Percent::kAvoided, "qemu-i386", nullptr, nullptr},
+     "qemu-x86_64", "qemu-user",
+     kOtherUsers | kUnderLimit | kMusl | kI386 | kForks, Percent::kAvoided,
+     "qemu-i386", nullptr, nullptr},
     // Nulgrind: system calls alone, without memcheck's words in between;
     // no gdb server, whose pipes would be files of its own to clean up.
     {"valgrind",
      "valgrind --tool=none --trace-syscalls=yes --trace-children=yes --vgdb=no",
      Format::kValgrind, "valgrind", "valgrind",
-     kOtherUsers | kUnderLimit | kMusl | kI386, Percent::kAsIs, nullptr,
-     nullptr, nullptr},
+     kOtherUsers | kUnderLimit | kMusl | kI386 | kForks, Percent::kAsIs,
+     nullptr, nullptr, nullptr},
     {"valgrind-log-file",
      "valgrind --tool=none --trace-syscalls=yes --trace-children=yes --vgdb=no "
      "--log-file={report}",
      Format::kValgrind, "valgrind", "valgrind",
-     kOtherUsers | kUnderLimit | kMusl | kI386, Percent::kDoubled, nullptr,
-     nullptr, nullptr},
-    {"perf-trace", "perf trace --", Format::kPerf, "perf", "linux-perf",
-     kUnderLimit | kMayBeRefused | kMusl | kI386, Percent::kAsIs, nullptr,
-     nullptr, nullptr},
-    {"perf-trace-o", "perf trace -o {report} --", Format::kPerf, "perf",
-     "linux-perf", kUnderLimit | kMayBeRefused | kMusl | kI386, Percent::kAsIs,
+     kOtherUsers | kUnderLimit | kMusl | kI386 | kForks, Percent::kDoubled,
      nullptr, nullptr, nullptr},
+    {"perf-trace", "perf trace --", Format::kPerf, "perf", "linux-perf",
+     kUnderLimit | kMayBeRefused | kMusl | kI386 | kForks, Percent::kAsIs,
+     nullptr, nullptr, nullptr},
+    {"perf-trace-o", "perf trace -o {report} --", Format::kPerf, "perf",
+     "linux-perf", kUnderLimit | kMayBeRefused | kMusl | kI386 | kForks,
+     Percent::kAsIs, nullptr, nullptr, nullptr},
     // As bpftrace users run it, -c and -o, which leave their marks in the
     // program: the report's descriptor, and blank lines in its output.
     {"bpftrace",
@@ -227,7 +228,7 @@ tracepoint:raw_syscalls:sys_exit /@traced[curtask->tgid] && @nr[tid]/ {
   delete(@a3[tid]); delete(@a4[tid]); delete(@a5[tid]);
 })"
      "'",
-     Format::kStrace, "bpftrace", "bpftrace", kMayBeRefused | kMusl,
+     Format::kStrace, "bpftrace", "bpftrace", kMayBeRefused | kMusl | kForks,
      Percent::kAsIs, nullptr,
      "bpftrace loads its programs into the kernel, which only root may: "
      "check as root",
@@ -239,8 +240,125 @@ tracepoint:raw_syscalls:sys_exit /@traced[curtask->tgid] && @nr[tid]/ {
     {"uftrace",
      "sh -c 'uftrace record --force -a -d \"$0.data\" \"$@\"; "
      "exec uftrace replay --no-pager -f tid -d \"$0.data\" >\"$0\"' {report}",
-     Format::kUftrace, "uftrace", "uftrace", kOtherUsers, Percent::kAsIs,
-     nullptr, nullptr, nullptr}};
+     Format::kUftrace, "uftrace", "uftrace", kOtherUsers | kForks,
+     Percent::kAsIs, nullptr, nullptr, nullptr},
+    // gdb's catch syscall, as a script that students write: the program run
+    // through a shell that gives it the streams (3 and 4) that gdb's own
+    // messages stay off, and each call written in strace's shape at its
+    // return, the strings read from the program's memory and the rest as
+    // raw registers. Its report is "$0", the script "$0.py". gdb 13 loses
+    // a parent's calls after fork, one run in two, so it follows no forks;
+    // and it forks a process of its own to test ptrace while the program
+    // runs, which a limit on processes would count against the program.
+    {"gdb",
+     "sh -c 'o=\">&-\"; e=\"2>&-\"; "
+     "if [ -e /proc/self/fd/1 ]; then exec 3>&1; o=\">&3\"; fi; "
+     "if [ -e /proc/self/fd/2 ]; then exec 4>&2; e=\"2>&4\"; fi; "
+     "s=$1; shift; printf \"streams = \\\"%s %s 3>&- 4>&-\\\"\\n%s\" "
+     "\"$o\" \"$e\" \"$s\" >\"$0.py\" && "
+     "exec gdb -nx -q -batch -iex \"maint set worker-threads 0\" -x \"$0.py\" "
+     "--args \"$@\" >\"$0.gdb\"' "
+     "{report} '"
+     R"py(import errno, os, re, sys, gdb
+report = open(__file__[:-3], "w")
+names = {}
+try:
+    table = os.path.join(os.path.dirname(gdb.PYTHONDIR), "syscalls", "amd64-linux.xml")
+    for name, number in re.findall(r"<syscall name=\"(\w+)\" number=\"(\d+)\"", open(table).read()):
+        names[int(number)] = name
+except OSError:
+    pass
+STRINGS = {"open": 0, "openat": 1, "newfstatat": 1, "execve": 0, "access": 0, "stat": 0,
+           "lstat": 0, "readlink": 0, "unlink": 0, "unlinkat": 1, "mkdir": 0, "creat": 0}
+for setting in ["pagination off", "confirm off", "print inferior-events off",
+                "print thread-events off", "auto-solib-add off"]:
+    gdb.execute("set " + setting)
+entered, stops = {}, []
+
+def quoted(address, size=None):
+    if address == 0:
+        return "NULL"
+    memory, data = gdb.selected_inferior(), b""
+    if size is None:
+        while len(data) < 4096 and not data.endswith(b"\0"):
+            data += bytes(memory.read_memory(address + len(data), 1))
+        data = data.rstrip(b"\0")
+    else:
+        data = bytes(memory.read_memory(address, min(size, 4096)))
+    return "\"" + "".join(chr(c) if 32 <= c < 127 and c not in (34, 92) else "\\%03o" % c
+                          for c in data) + "\""
+
+def vector(address, count):
+    memory, parts = gdb.selected_inferior(), []
+    for i in range(min(count, 64)):
+        pair = bytes(memory.read_memory(address + 16 * i, 16))
+        base, size = int.from_bytes(pair[:8], "little"), int.from_bytes(pair[8:], "little")
+        parts.append("{iov_base=%s, iov_len=%d}" % (quoted(base, size), size))
+    return "[" + ", ".join(parts) + "]"
+
+def shown(name, args, result):
+    words = ["0x%x" % a for a in args]
+    try:
+        if name in STRINGS:
+            words[STRINGS[name]] = quoted(args[STRINGS[name]])
+        elif name == "write":
+            words[1] = quoted(args[1], args[2])
+        elif name == "read" and result > 0:
+            words[1] = quoted(args[1], result)
+        elif name == "writev":
+            words[1] = vector(args[1], args[2])
+    except gdb.MemoryError:
+        pass
+    return "%s(%s)" % (name, ", ".join(words))
+
+def stopped():
+    if not stops:
+        return
+    frame, lwp = gdb.selected_frame(), gdb.selected_thread().ptid[1]
+    number, value = int(frame.read_register("orig_rax")), int(frame.read_register("rax"))
+    name = names.get(number, "syscall_%d" % number)
+    if lwp not in entered:
+        args = [int(frame.read_register(r)) & (2 ** 64 - 1)
+                for r in ["rdi", "rsi", "rdx", "r10", "r8", "r9"]]
+        if name in ("exit", "exit_group"):
+            report.write("%d %s = ?\n" % (lwp, shown(name, args, 0)))
+        else:
+            entered[lwp] = args
+        return
+    args = entered.pop(lwp)
+    error = errno.errorcode.get(-value, "E%d" % -value)
+    result = "-1 " + error if -4096 < value < 0 else str(value)
+    report.write("%d %s = %s\n" % (lwp, shown(name, args, value), result))
+
+def exited(event):
+    if hasattr(event, "exit_code"):
+        report.write("%d +++ exited with %d +++\n" % (event.inferior.pid, event.exit_code))
+
+def on_stop(event):
+    stops[:] = [b.number for b in getattr(event, "breakpoints", [])]
+
+gdb.events.exited.connect(exited)
+gdb.events.stop.connect(on_stop)
+gdb.execute("catch syscall", to_string=True)
+gdb.breakpoints()[-1].commands = "silent"
+try:
+    gdb.execute("run " + streams, to_string=True)
+    while gdb.selected_inferior().pid:
+        stopped()
+        stops[:] = []
+        gdb.execute("continue", to_string=True)
+except gdb.error as error:
+    print(error, file=sys.stderr)
+    if gdb.selected_inferior().pid:
+        gdb.execute("kill", to_string=True)
+    gdb.execute("quit 1")
+report.close()
+)py"
+     "'",
+     Format::kStrace, "gdb", "gdb", kOtherUsers | kMusl, Percent::kAsIs,
+     nullptr, nullptr,
+     "the checker's gdb script reads x86-64's registers: it cannot observe an "
+     "i386 program"}};
 
 const BuiltIn *built_in(const std::string &name) {
   for (const BuiltIn &observer : kBuiltIn)
@@ -332,8 +450,10 @@ int Observer::own_processes() {
       conditions.name = "empty-main";
       conditions.settings = {{"nproc", std::to_string(limit)}};
       try {
-        if (run(command_for(empty), empty, {}, conditions, timeout_, percent_)
-                .status == 0) {
+        // To its end: a status of success, and a report of something.
+        const Seen seen =
+            run(command_for(empty), empty, {}, conditions, timeout_, percent_);
+        if (seen.status == 0 && !seen.report.empty()) {
           own_ = limit - 1;
           return;
         }
@@ -744,6 +864,10 @@ Observer::Verdict Observer::check(const Situation &given) {
     return {"skipped",
             {"its " + kind + " reference holds nothing but the exit, which " +
              format_name(format) + " does not show"}};
+  if (want.size() > 1 && built_in() && !known_to(kForks))
+    return {"skipped",
+            {label_ + " as built in follows no process that the program "
+                      "starts"}};
   if (!decoding.system_calls && want[0].size() > 1 && plt_free(program))
     return {"skipped",
             {"the program is built without the PLT, where library calls cannot "

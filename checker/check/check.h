@@ -21,7 +21,7 @@ constexpr double kTimeout = 60;  // seconds an observer may take over one run
 // The observers that Linux users run, as the checker runs them: strace and
 // ltrace unless told otherwise, and the rest with --observer NAME or all.
 // What a built-in observer can do, and what it is held to.
-enum Trait : std::uint8_t {
+enum Trait : std::uint16_t {
   kOtherUsers = 1U << 0,    // runs as another user
   kUnderLimit = 1U << 1,    // runs under a limit on processes
   kMayBeRefused = 1U << 2,  // may find the kernel's tracing refused to it
@@ -30,6 +30,7 @@ enum Trait : std::uint8_t {
   kComplete = 1U << 5,      // shows every part: what it leaves out fails
   kOwnStatus = 1U << 6,     // exits with the program's status
   kQuiet = 1U << 7,         // leaves the program's standard error as it is
+  kForks = 1U << 8,         // follows the processes that the program starts
 };
 struct BuiltIn {
   const char *name;
@@ -48,7 +49,7 @@ struct BuiltIn {
     return (traits & trait) == trait;
   }
 };
-constexpr std::size_t kBuiltIns = 10;
+constexpr std::size_t kBuiltIns = 11;
 extern const BuiltIn kBuiltIn[kBuiltIns];
 const BuiltIn *built_in(const std::string &name);
 

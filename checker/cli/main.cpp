@@ -50,7 +50,7 @@ observer's report against it.
              a built-in observer's view (system calls, or ltrace's and
              uftrace's library calls) holds it
   check      hold an observer against the reference. OBSERVER is strace,
-             ltrace, qemu-user, valgrind, perf-trace, uftrace, bpftrace (or
+             ltrace, qemu-user, valgrind, perf-trace, uftrace, bpftrace, gdb (or
              qemu-user-log, valgrind-log-file, perf-trace-o, which write a
              file), all of them (all), both strace and ltrace when not
              given, or a command line, run with the program and its
