@@ -462,10 +462,7 @@ int Observer::own_processes() {
       } catch (const Failure &failure) {
         // No limit to be had, or an observer that hangs: no more trials,
         // and the situation's run says why.
-        const std::string why = failure.what();
-        if (why.rfind("skipped: ", 0) == 0 ||
-            why.find("did not finish within") != std::string::npos)
-          return;
+        if (failure.kind != Failure::Kind::kFailed) return;
       }
     }
   });
@@ -558,7 +555,7 @@ std::vector<Call> calls_before_main(const Seen &seen, Format format,
   // Where the kernel will not run it, an empty program that made no call
   // before its exit was never started: only an emulator starts it.
   if (calls.empty() && decoding.system_calls && !kernel_refuses().empty())
-    throw Failure("skipped: " + kernel_refuses());
+    throw skip(kernel_refuses());
   // A C library starts a program in a few dozen calls, and an observer
   // adds a few hundred at most: more is no start-up.
   if (calls.size() > kMaxStartup)
@@ -581,7 +578,7 @@ Observer::Startup Observer::find_startup(const Situation &conditions,
   // An observer that runs the program on the kernel fails with it; one
   // that emulates it runs it, and the empty program exits 0.
   if (seen.status != 0 && !kernel_refuses().empty())
-    throw Failure("skipped: " + kernel_refuses());
+    throw skip(kernel_refuses());
   std::string name = "empty-main";
   for (const auto &[setting, value] : conditions.settings)
     name += "-" + setting + "=" + value;
@@ -601,14 +598,11 @@ Observer::Startup Observer::find_startup(const Situation &conditions,
 // observer's would.
 Failure Observer::startup_failure(const Failure &failure,
                                   const std::string &said) const {
-  std::string text = failure.what();  // a skip stays a skip
-  if (text.rfind("skipped: ", 0) != 0 && !kernel_refuses().empty())
-    text = "skipped: " + kernel_refuses();
-  const BuiltIn *known = probes::built_in(label_);
-  if (text.rfind("skipped: ", 0) != 0 && known && known->can(kMayBeRefused) &&
-      refused(said.empty() ? failure.err : said))
-    return Failure("skipped: " + label_ + " cannot observe here: " + text);
-  if (text.rfind("skipped: ", 0) == 0) return Failure(text);
+  if (failure.skipped()) return failure;
+  if (!kernel_refuses().empty()) return skip(kernel_refuses());
+  const std::string text = failure.what();
+  if (known_to(kMayBeRefused) && refused(said.empty() ? failure.err : said))
+    return skip(label_ + " cannot observe here: " + text);
   return Failure(
       "on empty-main, the empty program whose report gives the calls "
       "before main: " +
@@ -647,9 +641,8 @@ Observer::Startup Observer::startup(const Situation &situation) {
 namespace {
 
 Observer::Verdict failed(const Failure &failure) {
-  const std::string text = failure.what();
-  if (text.rfind("skipped: ", 0) == 0) return {"skipped", {text.substr(9)}};
-  return {"FAILED", {text}};
+  if (failure.skipped()) return {Word::kSkipped, {failure.what()}};
+  return {Word::kFailed, {failure.what()}};
 }
 
 // The reference's calls of each process, in the view given: the program's,
@@ -834,7 +827,7 @@ Format Observer::format_for(const Situation &situation,
 }
 
 Observer::Verdict Observer::check(const Situation &given) {
-  if (!unavailable_.empty()) return {"skipped", {unavailable_}};
+  if (!unavailable_.empty()) return {Word::kSkipped, {unavailable_}};
   const std::string program = program_path(given.program);
   const std::vector<std::string> variants = variants_of(program);
   const AbiScope abi(abi_of(program));
@@ -844,7 +837,7 @@ Observer::Verdict Observer::check(const Situation &given) {
   try {
     situation = counting_own(given);
     const std::string cannot = cannot_run(situation);
-    if (!cannot.empty()) return {"skipped", {cannot}};
+    if (!cannot.empty()) return {Word::kSkipped, {cannot}};
     format = format_for(situation, program, seen);
   } catch (const Failure &failure) {
     return failed(failure);
@@ -858,18 +851,18 @@ Observer::Verdict Observer::check(const Situation &given) {
   std::vector<std::vector<Call>> want =
       references(situation, view, decoding, variants);
   if (want.empty())
-    return {"FAILED", {"there is no " + kind + " reference for it"}};
+    return {Word::kFailed, {"there is no " + kind + " reference for it"}};
   if (std::all_of(want.begin(), want.end(),
                   [](const std::vector<Call> &calls) { return calls.empty(); }))
-    return {"skipped",
+    return {Word::kSkipped,
             {"its " + kind + " reference holds nothing but the exit, which " +
              format_name(format) + " does not show"}};
   if (want.size() > 1 && built_in() && !known_to(kForks))
-    return {"skipped",
+    return {Word::kSkipped,
             {label_ + " as built in follows no process that the program "
                       "starts"}};
   if (!decoding.system_calls && want[0].size() > 1 && plt_free(program))
-    return {"skipped",
+    return {Word::kSkipped,
             {"the program is built without the PLT, where library calls cannot "
              "be seen"}};
   std::vector<Call> before_main;
@@ -922,12 +915,12 @@ Observer::Verdict Observer::judged(const Situation &situation,
     problems.insert(problems.begin(), reasons.begin(), reasons.end());
   }
   if (problems.empty() && unshown.any()) {
-    if (!complete_) return {"passed", {}, "not shown: " + unshown.said()};
+    if (!complete_) return {Word::kPassed, {}, "not shown: " + unshown.said()};
     problems = {"not shown: " + unshown.said() +
                 ", where a complete report shows every part"};
     if (!unshown.first.empty()) problems.push_back("first at " + unshown.first);
   }
-  if (problems.empty()) return {"passed", {}, ""};
+  if (problems.empty()) return {Word::kPassed, {}, ""};
   // A status that neither success nor the program explains is the
   // observer's own word on what went wrong.
   if (seen.status != 0 && seen.status != situation.status &&
@@ -935,7 +928,7 @@ Observer::Verdict Observer::judged(const Situation &situation,
     problems.push_back("the observer exited with status " +
                        std::to_string(seen.status) + ", and the program with " +
                        std::to_string(situation.status) + seen.said);
-  return {"FAILED", problems};
+  return {Word::kFailed, problems};
 }
 
 }  // namespace probes

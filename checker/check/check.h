@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "judge/judge.h"
 #include "read/report.h"
 #include "run/run.h"
 #include "situations/situations.h"
@@ -94,9 +95,9 @@ class Observer {
 
   struct Verdict {
     Verdict() = default;
-    Verdict(std::string w, std::vector<std::string> l, std::string n = "")
-        : word(std::move(w)), lines(std::move(l)), note(std::move(n)) {}
-    std::string word;                // passed, FAILED or skipped
+    Verdict(Word w, std::vector<std::string> l, std::string n = "")
+        : word(w), lines(std::move(l)), note(std::move(n)) {}
+    Word word = Word::kFailed;
     std::vector<std::string> lines;  // a reason, or the differences
     std::string note;  // of a pass: "not shown: 3 strings, 1 result"
   };

@@ -221,9 +221,9 @@ int summary(const Output &out, const std::vector<Result> &results,
             std::size_t jobs, std::size_t finished) {
   int passed = 0, failed = 0, skipped = 0;
   for (const Result &result : results)
-    ++(result.word == "passed"   ? passed
-       : result.word == "FAILED" ? failed
-                                 : skipped);
+    ++(result.word == Word::kPassed   ? passed
+       : result.word == Word::kFailed ? failed
+                                      : skipped);
   if (const int signal = interrupted()) {
     if (out.tap) std::printf("Bail out! interrupted by signal %d\n", signal);
     std::printf(

@@ -73,12 +73,12 @@ std::string text_line(const Result &result, std::size_t width) {
   head.resize(std::max(width, head.size()), ' ');
   std::string shown = printable(result.observer);
   shown.resize(std::max<std::size_t>(6, shown.size()), ' ');
-  head += "  " + shown + "  " + result.word;
+  head += "  " + shown + "  " + word_text(result.word);
   if (!result.note.empty()) head += " (" + printable(result.note) + ")";
   if (result.lines.size() == 1)
     head += ": " + printable(result.lines[0]);  // a reason; a diff goes below
   head += "\n";
-  if (result.word == "FAILED" && result.lines.size() > 1)
+  if (result.word == Word::kFailed && result.lines.size() > 1)
     for (const std::string &line : result.lines)
       head += "    " + printable(line) + "\n";
   return head;
@@ -86,13 +86,13 @@ std::string text_line(const Result &result, std::size_t width) {
 
 std::string tap_point(const Result &result, std::size_t number) {
   const std::string name = result.situation + " " + result.observer;
-  std::string point = (result.word == "FAILED" ? "not ok " : "ok ") +
+  std::string point = (result.word == Word::kFailed ? "not ok " : "ok ") +
                       std::to_string(number) + " - " + name;
-  if (result.word == "skipped")
+  if (result.word == Word::kSkipped)
     return point + " # SKIP " +
            printable(result.lines.empty() ? "" : result.lines[0]) + "\n";
   point += "\n";
-  if (result.word != "FAILED")
+  if (result.word != Word::kFailed)
     return result.note.empty()
                ? point
                : point + "  ---\n  message: " + yaml_quoted(result.note) +
@@ -111,8 +111,8 @@ std::string tap_point(const Result &result, std::size_t number) {
 std::string junit(const std::vector<Result> &results) {
   std::size_t failures = 0, skipped = 0;
   for (const Result &result : results) {
-    failures += result.word == "FAILED";
-    skipped += result.word == "skipped";
+    failures += result.word == Word::kFailed;
+    skipped += result.word == Word::kSkipped;
   }
   const std::string counts = "tests=\"" + std::to_string(results.size()) +
                              "\" failures=\"" + std::to_string(failures) +
@@ -124,14 +124,14 @@ std::string junit(const std::vector<Result> &results) {
     out += "    <testcase classname=\"syscall-probes." + xml(result.observer) +
            "\" name=\"" + xml(result.situation) + "\"";
     const std::string first = headline(result);
-    if (result.word == "passed") {
+    if (result.word == Word::kPassed) {
       out += result.note.empty() ? "/>\n"
                                  : ">\n      <system-out>" + xml(result.note) +
                                        "</system-out>\n    </testcase>\n";
       continue;
     }
     out += ">\n";
-    if (result.word == "skipped") {
+    if (result.word == Word::kSkipped) {
       out += "      <skipped message=\"" + xml(first) + "\"/>\n";
     } else {
       out += "      <failure message=\"" + xml(first) + "\">";

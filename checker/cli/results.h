@@ -7,12 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "judge/judge.h"
+
 namespace probes {
 
 struct Result {
   std::string situation;
   std::string observer;
-  std::string word;                // passed, FAILED or skipped
+  Word word = Word::kFailed;
   std::vector<std::string> lines;  // a reason, or the differences
   std::string note;                // of a pass: what the report did not show
 };

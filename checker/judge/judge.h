@@ -6,12 +6,22 @@
 #pragma once
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "read/report.h"
 
 namespace probes {
+
+// A verdict's word: passed (with what was not shown), FAILED with the
+// differences, or skipped with the reason.
+enum class Word : std::uint8_t { kPassed, kFailed, kSkipped };
+inline const char *word_text(Word word) {
+  return word == Word::kPassed   ? "passed"
+         : word == Word::kFailed ? "FAILED"
+                                 : "skipped";
+}
 
 // Each process's calls as the reference shows them: in a system-call view
 // without what the C library does on its own account, and with the process

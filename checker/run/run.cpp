@@ -459,11 +459,11 @@ void names_reachable(const std::vector<std::string> &command, uid_t uid,
       if (slash == 0 || stat(path.c_str(), &info) != 0) continue;
       const std::string stop = unreachable(path.substr(0, slash), uid, gid);
       if (!stop.empty())
-        throw Failure("skipped: user " + std::to_string(uid) +
-                      ", whom it runs as, cannot reach " + path +
-                      ", which the observer's command names: " + stop +
-                      " is closed to it; put it where every user can reach "
-                      "it");
+        throw skip("user " + std::to_string(uid) +
+                   ", whom it runs as, cannot reach " + path +
+                   ", which the observer's command names: " + stop +
+                   " is closed to it; put it where every user can reach "
+                   "it");
     }
   }
 }
@@ -480,8 +480,7 @@ void take_user(User &user, const Situation &conditions, const Work &work,
                const std::string &program) {
   user.program = program;
   if (!conditions.other_user()) return;
-  if (geteuid() != 0)
-    throw Failure("skipped: needs root, to run as another user");
+  if (geteuid() != 0) throw skip("needs root, to run as another user");
   if (conditions.has("user")) {
     passwd entry;
     passwd *found = nullptr;
@@ -489,8 +488,7 @@ void take_user(User &user, const Situation &conditions, const Work &work,
     if (getpwnam_r(conditions.get("user").c_str(), &entry, buffer,
                    sizeof buffer, &found) != 0 ||
         !found)
-      throw Failure("skipped: there is no user " + conditions.get("user") +
-                    " here");
+      throw skip("there is no user " + conditions.get("user") + " here");
     user.uid = found->pw_uid;
     user.gid = found->pw_gid;
   } else {
@@ -500,10 +498,10 @@ void take_user(User &user, const Situation &conditions, const Work &work,
   }
   const std::string stop = unreachable(work.path, user.uid, user.gid);
   if (!stop.empty())
-    throw Failure("skipped: user " + std::to_string(user.uid) +
-                  ", whom it runs as, cannot reach the run's folder: " + stop +
-                  " is closed to it; set TMPDIR to a folder that every user "
-                  "may pass through");
+    throw skip("user " + std::to_string(user.uid) +
+               ", whom it runs as, cannot reach the run's folder: " + stop +
+               " is closed to it; set TMPDIR to a folder that every user "
+               "may pass through");
   const std::string name = program.substr(program.rfind('/') + 1);
   const auto bytes = read_file(program, 64 << 20);
   if (!bytes) throw OwnFailure("cannot read " + program);
@@ -709,14 +707,14 @@ struct Child {
   const std::string why = error_text(error);
   switch (step) {
     case kMount:
-      throw Failure("skipped: a read-only mount is refused here: " + why);
+      throw skip("a read-only mount is refused here: " + why);
     case kUser:
-      throw Failure("skipped: running as another user is refused here: " + why);
+      throw skip("running as another user is refused here: " + why);
     case kLimit:
-      throw Failure("skipped: a process limit is refused here: " + why);
+      throw skip("a process limit is refused here: " + why);
     case kFd:
-      throw Failure(
-          "skipped: descriptor 1000 cannot be opened here, under a "
+      throw skip(
+          "descriptor 1000 cannot be opened here, under a "
           "limit of " +
           std::to_string(files) + " open files: " + why);
     case kFolder:
@@ -728,11 +726,10 @@ struct Child {
       if (other && error == EACCES && what.path[0] == '/') {
         const std::string stop = unreachable(what.path, user.uid, user.gid);
         if (!stop.empty())
-          throw Failure(
-              "skipped: user " + std::to_string(user.uid) +
-              ", whom it runs as, cannot reach the observer: " + stop +
-              " is closed to it; put the observer where "
-              "every user can reach it");
+          throw skip("user " + std::to_string(user.uid) +
+                     ", whom it runs as, cannot reach the observer: " + stop +
+                     " is closed to it; put the observer where "
+                     "every user can reach it");
       }
       throw Failure("the observer cannot be started: " + why);
   }
@@ -911,9 +908,8 @@ std::string report_path(const Work &work, const Start &what, Percent percent) {
     return doubled;
   }
   if (what.own_folder) return "../report/report";  // from the run's cwd
-  throw Failure("skipped: the observer cannot write its report in " +
-                work.path +
-                ", whose path holds a %; set TMPDIR to one without");
+  throw skip("the observer cannot write its report in " + work.path +
+             ", whose path holds a %; set TMPDIR to one without");
 }
 
 }  // namespace
@@ -998,8 +994,8 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
   const Fd home_folder = make_folder(work.fd.fd, "home", 0700);
   for (const int folder : {report_folder.fd, home_folder.fd})
     if (fchown(folder, user.uid, user.gid) != 0)
-      throw Failure("skipped: the run's folders cannot be given to user " +
-                    std::to_string(user.uid) + ": " + error_text(errno));
+      throw skip("the run's folders cannot be given to user " +
+                 std::to_string(user.uid) + ": " + error_text(errno));
   what.home = work.path + "/home";
   what.words = command_line(command, report_path(work, what, percent),
                             user.program, args);
@@ -1012,8 +1008,8 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
   if (conditions.has("nproc")) {
     cage.emplace(std::strtoul(conditions.get("nproc").c_str(), nullptr, 10));
     if (cage->procs() < 0)
-      throw Failure(
-          "skipped: a limit on processes of its own cannot be had "
+      throw skip(
+          "a limit on processes of its own cannot be had "
           "here: " +
           cage->refused());
     what.cage = cage->procs();
@@ -1035,8 +1031,9 @@ Seen run(const std::vector<std::string> &command, const std::string &program,
   if (!wait_for(seen.observer, streams, timeout, status, seen.out)) {
     char limit_text[32];
     std::snprintf(limit_text, sizeof limit_text, "%g", timeout);
-    throw Failure(std::string("the observer did not finish within ") +
-                  limit_text + " s");
+    throw Failure(
+        std::string("the observer did not finish within ") + limit_text + " s",
+        Failure::Kind::kTimedOut);
   }
   return ended(std::move(seen), status, work, what, streams, conditions,
                cwd_folder.fd, to_file ? static_cast<long>(user.uid) : -1L);

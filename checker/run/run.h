@@ -6,6 +6,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -16,15 +17,24 @@
 
 namespace probes {
 
-// Why a run or a report cannot be judged, in one line. One that begins
-// "skipped: " is a skip with its reason. The checker's own failures are
-// OwnFailure (guard.h), never this.
+// Why a run or a report cannot be judged, in one line: a failure of the
+// observer's, one that ran out of time, or a skip with its reason. The
+// checker's own failures are OwnFailure (guard.h), never this.
 struct Failure : std::runtime_error {
-  using std::runtime_error::runtime_error;
+  enum class Kind : std::uint8_t { kFailed, kTimedOut, kSkipped };
+  explicit Failure(const std::string &what, Kind k = Kind::kFailed)
+      : std::runtime_error(what), kind(k) {}
   Failure(const std::string &what, std::string said)
       : std::runtime_error(what), err(std::move(said)) {}
+  bool skipped() const {
+    return kind == Kind::kSkipped;
+  }
+  Kind kind = Kind::kFailed;
   std::string err;  // the first of the observer's standard error, if it ran
 };
+inline Failure skip(const std::string &why) {
+  return Failure(why, Failure::Kind::kSkipped);
+}
 
 struct Seen {
   int status = 0;          // the observer's exit status
