@@ -74,14 +74,6 @@ std::vector<Call> calls_of(const std::string &text, Format format) {
   return processes.empty() ? std::vector<Call>() : processes.front().calls;
 }
 
-// Whether every byte of PART is in WHOLE, in order.
-bool in_order(const std::string &part, const std::string &whole) {
-  std::size_t i = 0;
-  for (const char c : whole)
-    if (i < part.size() && part[i] == c) ++i;
-  return i == part.size();
-}
-
 // A file written whole into the folder FD, never through a link.
 void write_file(int fd, const std::string &name, const std::string &bytes) {
   const int file =
@@ -658,7 +650,7 @@ std::vector<std::vector<Call>> references(
     if (!text) continue;
     std::vector<Call> calls;
     for (Call &call : calls_of(*text, view))
-      if ((decoding.exits_shown || call.text.compare(0, 4, "+++ ") != 0) &&
+      if ((decoding.exits_shown || !call.is_end()) &&
           !(!want.empty() && calls.empty() && child_half(call)))
         calls.push_back(std::move(call));
     want.push_back(std::move(calls));
@@ -677,41 +669,9 @@ std::vector<Process> read_seen(const Seen &seen, Format format) {
   return processes;
 }
 
-// Each process's calls with their ids named, the program's from main on.
-std::vector<std::vector<Call>> named_calls(
-    const std::vector<Process> &processes, const Decoding &decoding,
-    pid_t observer) {
-  std::vector<std::vector<Call>> got = normalise(processes, decoding, observer);
-  if (!got.empty())
-    got[0].erase(std::remove_if(got[0].begin(), got[0].end(), starts_process),
-                 got[0].end());
-  return got;
-}
-
-bool is_exit(const Call &call) {
-  return call.text.rfind("+++ ", 0) == 0;
-}
-
-// A report that shows no process's exit does not show how they ended: the
-// reference's exits are counted as not shown.
-void without_exits(std::vector<std::vector<Call>> &want,
-                   const std::vector<std::vector<Call>> &got,
-                   const Decoding &decoding, Unshown &unshown) {
-  for (const auto &calls : got)
-    if (std::any_of(calls.begin(), calls.end(), is_exit)) return;
-  if (!decoding.exits_shown) return;
-  for (auto &calls : want) {
-    const auto exits = std::remove_if(calls.begin(), calls.end(), is_exit);
-    unshown.exits += static_cast<std::size_t>(calls.end() - exits);
-    calls.erase(exits, calls.end());
-  }
-}
-
-// The folder afterwards against the reference's listing, a line an entry.
-std::vector<std::string> folder_difference(
-    const Seen &seen, const Situation &situation,
-    const std::vector<std::string> &variants) {
-  if (!seen.has_after) return {};
+// The reference's listing of the folder afterwards, a line an entry.
+std::vector<std::string> folder_listed(
+    const Situation &situation, const std::vector<std::string> &variants) {
   std::vector<std::string> want_dir;
   const std::string listed =
       reference_file(situation, ".dir", variants).value_or("");
@@ -721,95 +681,10 @@ std::vector<std::string> folder_difference(
     want_dir.push_back(listed.substr(start, end - start));
     start = end + 1;
   }
-  return difference("the folder afterwards", want_dir, seen.after);
-}
-
-// Every process's calls against the reference's: a diff for each that
-// differs, and one line for processes that the reference has not got.
-std::vector<std::string> call_differences(
-    const std::vector<std::vector<Call>> &want,
-    const std::vector<std::vector<Call>> &got, const Decoding &decoding,
-    Unshown &unshown, std::size_t startup) {
-  std::vector<std::string> problems;
-  const std::vector<Call> none;
-  for (std::size_t i = 0; i < std::max(want.size(), got.size()); ++i) {
-    if (i > want.size()) {  // one more than the reference has is shown; the
-                            // rest counted
-      problems.push_back("and " + std::to_string(got.size() - i) +
-                         " more processes that the reference has not got");
-      break;
-    }
-    const auto diff = difference(
-        i == 0 ? "the calls of the process" : "the calls of the child",
-        i < want.size() ? want[i] : none, i < got.size() ? got[i] : none,
-        decoding, unshown, i == 0 ? startup : 0);
-    problems.insert(problems.end(), diff.begin(), diff.end());
-  }
-  return problems;
+  return want_dir;
 }
 
 }  // namespace
-
-// The calls that a report filtered to ONLY holds, on both sides; how many
-// of BEFORE_MAIN are left.
-std::size_t Observer::filtered(std::vector<std::vector<Call>> &want,
-                               std::vector<std::vector<Call>> &got,
-                               const std::vector<Call> &before_main) const {
-  if (only_.empty()) return before_main.size();
-  auto other = [this](const Call &call) {
-    return call.is_call &&
-           std::find(only_.begin(), only_.end(), call.name) == only_.end();
-  };
-  for (auto *side : {&want, &got})
-    for (auto &calls : *side)
-      calls.erase(std::remove_if(calls.begin(), calls.end(), other),
-                  calls.end());
-  return before_main.size() -
-         static_cast<std::size_t>(
-             std::count_if(before_main.begin(), before_main.end(), other));
-}
-
-// What every observer must leave as the program wrote it, standard output,
-// and what a built-in known to pass them on must: the exit status and
-// standard error.
-std::vector<std::string> Observer::stream_problems(
-    const Seen &seen, const Situation &situation,
-    const std::string &want_out) const {
-  std::vector<std::string> problems;
-  if (known_to(kOwnStatus) && seen.status != situation.status)
-    problems.push_back("exit status " + std::to_string(seen.status) +
-                       ", expected " + std::to_string(situation.status));
-  if (seen.out != want_out)
-    problems.push_back("standard output " + quote(seen.out) + ", expected " +
-                       quote(want_out));
-  if (known_to(kQuiet) && !seen.err.empty())
-    problems.push_back("standard error is not empty: " +
-                       quote(seen.err.substr(0, 200)));
-  return problems;
-}
-
-// The classic causes, ahead of the differences: the report's framing when
-// it reads as another format, and text of the observer's own in the output.
-std::vector<std::string> Observer::why(
-    const std::vector<std::vector<Call>> &want,
-    const std::vector<std::vector<Call>> &got, bool in_process,
-    const Seen &seen, Format format, const std::string &want_out) const {
-  auto reasons = causes(want, got, in_process);
-  const Format looks = format_of(seen.report);  // its framing's
-  std::vector<Process> again;  // named only where its reader reads it
-  if (looks != format && !built_in() &&
-      read_report(seen.report, looks, again).empty() &&
-      unread(seen.report, again, looks).empty())
-    reasons.insert(reasons.begin(),
-                   "the report looks like " + format_name(looks) + "'s, not " +
-                       format_name(format) + "'s: say --format " +
-                       format_name(looks));
-  if (seen.out != want_out && in_order(want_out, seen.out))
-    reasons.push_back(
-        "standard output holds text that the program did not "
-        "write: is it the observer's own?");
-  return reasons;
-}
 
 // The report's format: given, or told from the start-up's report, or where
 // that is empty (a library-call view may show nothing there), or the
@@ -881,7 +756,8 @@ Observer::Verdict Observer::check(const Situation &given) {
                 before_main, std::move(processes));
 }
 
-// The report's calls, output and folder held against the reference's.
+// The report's calls, output and folder held against the reference's,
+// under the rules this observer is held to.
 Observer::Verdict Observer::judged(const Situation &situation,
                                    const std::vector<std::string> &variants,
                                    const Seen &seen, Format format,
@@ -889,46 +765,32 @@ Observer::Verdict Observer::judged(const Situation &situation,
                                    std::vector<std::vector<Call>> want,
                                    const std::vector<Call> &before_main,
                                    std::vector<Process> processes) {
-  const std::string want_out =
-      reference_file(situation, ".out", variants).value_or("");
-  std::vector<std::string> problems =
-      stream_problems(seen, situation, want_out);
-  const auto paths = path_problems(processes, seen.cwd);
-  // The program in the observer's own process: its format's, or its id the
-  // one the checker started.
-  const bool in_process =
-      decoding.in_process ||
-      (!processes.empty() && processes.front().pid == seen.observer);
-  Unshown unshown;
-  std::vector<std::vector<Call>> got =
-      named_calls(processes, decoding, seen.observer);
-  std::vector<Process>().swap(processes);  // named now: only GOT is needed
+  Expected expected;
   want[0].insert(want[0].begin(), before_main.begin(), before_main.end());
-  without_exits(want, got, decoding, unshown);
-  const std::size_t kept_startup = filtered(want, got, before_main);
-  for (const std::vector<std::string> &lines :
-       {call_differences(want, got, decoding, unshown, kept_startup), paths,
-        folder_difference(seen, situation, variants)})
-    problems.insert(problems.end(), lines.begin(), lines.end());
-  if (!problems.empty()) {
-    const auto reasons = why(want, got, in_process, seen, format, want_out);
-    problems.insert(problems.begin(), reasons.begin(), reasons.end());
-  }
-  if (problems.empty() && unshown.any()) {
-    if (!complete_) return {Word::kPassed, {}, "not shown: " + unshown.said()};
-    problems = {"not shown: " + unshown.said() +
-                ", where a complete report shows every part"};
-    if (!unshown.first.empty()) problems.push_back("first at " + unshown.first);
-  }
-  if (problems.empty()) return {Word::kPassed, {}, ""};
-  // A status that neither success nor the program explains is the
-  // observer's own word on what went wrong.
-  if (seen.status != 0 && seen.status != situation.status &&
-      !known_to(kOwnStatus))
-    problems.push_back("the observer exited with status " +
-                       std::to_string(seen.status) + ", and the program with " +
-                       std::to_string(situation.status) + seen.said);
-  return {Word::kFailed, problems};
+  expected.calls = std::move(want);
+  expected.startup = before_main.size();
+  expected.out = reference_file(situation, ".out", variants).value_or("");
+  expected.status = situation.status;
+  if (seen.has_after) expected.folder = folder_listed(situation, variants);
+  Observed observed;
+  observed.processes = std::move(processes);
+  observed.format = format;
+  observed.decoding = decoding;
+  observed.report = seen.report;
+  observed.status = seen.status;
+  observed.out = seen.out;
+  observed.err = seen.err;
+  observed.said = seen.said;
+  observed.observer = seen.observer;
+  observed.cwd = seen.cwd;
+  if (seen.has_after) observed.folder = seen.after;
+  Rules rules;
+  rules.complete = complete_;
+  rules.own_status = known_to(kOwnStatus);
+  rules.quiet = known_to(kQuiet);
+  rules.built_in = built_in();
+  rules.only = only_;
+  return judge(std::move(expected), std::move(observed), rules);
 }
 
 }  // namespace probes

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "judge/judge.h"
+#include "judge/verdict.h"
 #include "read/report.h"
 #include "run/run.h"
 #include "situations/situations.h"
@@ -93,14 +93,7 @@ class Observer {
   // The command line for PROGRAM: qemu-user's emulator is its processor's.
   std::vector<std::string> command_for(const std::string &program) const;
 
-  struct Verdict {
-    Verdict() = default;
-    Verdict(Word w, std::vector<std::string> l, std::string n = "")
-        : word(w), lines(std::move(l)), note(std::move(n)) {}
-    Word word = Word::kFailed;
-    std::vector<std::string> lines;  // a reason, or the differences
-    std::string note;  // of a pass: "not shown: 3 strings, 1 result"
-  };
+  using Verdict = probes::Verdict;
   Verdict check(const Situation &situation);
   // An observer that cannot run here: each situation skips with the reason.
   void unavailable(std::string reason) {
@@ -141,16 +134,6 @@ class Observer {
                  std::vector<std::vector<Call>> want,
                  const std::vector<Call> &before_main,
                  std::vector<Process> processes);
-  std::vector<std::string> stream_problems(const Seen &seen,
-                                           const Situation &situation,
-                                           const std::string &want_out) const;
-  std::vector<std::string> why(const std::vector<std::vector<Call>> &want,
-                               const std::vector<std::vector<Call>> &got,
-                               bool in_process, const Seen &seen, Format format,
-                               const std::string &want_out) const;
-  std::size_t filtered(std::vector<std::vector<Call>> &want,
-                       std::vector<std::vector<Call>> &got,
-                       const std::vector<Call> &before_main) const;
   // The situation with its limit on processes (nproc) counting the
   // observer's own processes besides the program's, found by trial.
   Situation counting_own(const Situation &situation);

@@ -410,8 +410,7 @@ std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
     std::vector<Call> calls;
     for (const Call &call : processes[index].calls) {
       if (decoding.system_calls && libc_own(call)) continue;
-      if (!decoding.exits_shown && call.text.compare(0, 4, "+++ ") == 0)
-        continue;
+      if (!decoding.exits_shown && call.is_end()) continue;
       Call named = call;
       const std::string &name = call.name;
       const bool pid_call = returns_id(name) && name != "set_tid_address";
@@ -596,7 +595,7 @@ bool child_half(const Call &call) {
 bool ends_process(const Call &call) {
   return (call.is_call && (call.name == "exit_group" || call.name == "_exit" ||
                            call.name == "exit")) ||
-         call.text.compare(0, 4, "+++ ") == 0;
+         call.is_end();
 }
 
 std::vector<std::string> difference(const std::string &what,

@@ -41,6 +41,11 @@ struct Call {
   std::string result_raw;   // as the observer wrote it, when it differs
   std::string result_path;  // strace -y: the file a returned descriptor names
   std::string text;         // the whole line as shown, padding folded
+  // A line that says how the process ended: "+++ exited with 0 +++",
+  // "+++ killed by SIGKILL +++".
+  bool is_end() const {
+    return !is_call && text.compare(0, 4, "+++ ") == 0;
+  }
 };
 
 struct Process {
