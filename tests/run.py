@@ -912,11 +912,16 @@ def observers_only(build):
 
 def command(build, status, phrase, *args):
     """syscall-probes ARGS exits with STATUS and prints PHRASE, in one line
-    and without a traceback when it is an error."""
+    and without a traceback when it is an error; STATUS/SECONDS: and ends
+    within that many seconds."""
     # {build}: the programs' folder; {tests}: this one
     args = [arg.replace('{build}', build).replace('{tests}', TESTS) for arg in args]
-    done = subprocess.run([os.path.join(build, 'syscall-probes')] + args,
-                          capture_output=True, text=True, timeout=60)
+    status, _, seconds = status.partition('/')
+    try:
+        done = subprocess.run([os.path.join(build, 'syscall-probes')] + args,
+                              capture_output=True, text=True, timeout=int(seconds or 60))
+    except subprocess.TimeoutExpired:
+        return ['not ended within %s s' % (seconds or 60)]
     said = done.stdout + done.stderr
     print(said)
     problems = []
