@@ -447,6 +447,7 @@ int Observer::own_processes() {
             run(command_for(empty), empty, {}, conditions, timeout_, percent_);
         if (seen.status == 0 && !seen.report.empty()) {
           own_ = limit - 1;
+          remember(conditions, seen);
           return;
         }
       } catch (const OwnFailure &) {
@@ -459,6 +460,20 @@ int Observer::own_processes() {
     }
   });
   return own_;
+}
+
+// The trial that succeeded ran the empty program under the very limit that
+// a situation with no other condition runs under: its start-up, found.
+void Observer::remember(const Situation &conditions, const Seen &seen) {
+  std::string said;
+  std::promise<Startup> found;
+  try {
+    found.set_value(startup_of(conditions, seen, said));
+  } catch (const Failure &) {
+    return;  // the situation finds it again, and says why
+  }
+  const std::lock_guard<std::mutex> held(lock_);
+  startups_.emplace(startup_key(conditions), found.get_future().share());
 }
 
 Situation Observer::counting_own(const Situation &situation) {
@@ -564,8 +579,14 @@ Observer::Startup Observer::find_startup(const Situation &conditions,
                                          std::string &said) {
   const std::string empty = places().programs + "/empty-main";
   const AbiScope abi(abi_of(empty));
-  const Seen seen =
-      run(command_for(empty), empty, {}, conditions, timeout_, percent_);
+  return startup_of(
+      conditions,
+      run(command_for(empty), empty, {}, conditions, timeout_, percent_), said);
+}
+
+// The start-up that the empty program's run SEEN, under CONDITIONS, gives.
+Observer::Startup Observer::startup_of(const Situation &conditions,
+                                       const Seen &seen, std::string &said) {
   said = seen.err;
   // An observer that runs the program on the kernel fails with it; one
   // that emulates it runs it, and the empty program exits 0.

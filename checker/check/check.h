@@ -122,6 +122,9 @@ class Observer {
   };
   Startup startup(const Situation &situation);
   Startup find_startup(const Situation &conditions, std::string &said);
+  Startup startup_of(const Situation &conditions, const Seen &seen,
+                     std::string &said);
+  void remember(const Situation &conditions, const Seen &seen);
   Failure startup_failure(const Failure &failure,
                           const std::string &said) const;
   // Why this built-in observer cannot run in the situation, or "".
