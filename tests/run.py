@@ -917,11 +917,16 @@ def command(build, status, phrase, *args):
     # {build}: the programs' folder; {tests}: this one
     args = [arg.replace('{build}', build).replace('{tests}', TESTS) for arg in args]
     status, _, seconds = status.partition('/')
-    try:
-        done = subprocess.run([os.path.join(build, 'syscall-probes')] + args,
-                              capture_output=True, text=True, timeout=int(seconds or 60))
-    except subprocess.TimeoutExpired:
-        return ['not ended within %s s' % (seconds or 60)]
+    with subprocess.Popen([os.path.join(build, 'syscall-probes')] + args, text=True,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE) as checking:
+        try:
+            out, err = checking.communicate(timeout=int(seconds or 60))
+        except subprocess.TimeoutExpired:
+            # Ended as a user would end it, so that it leaves nothing behind.
+            checking.terminate()
+            checking.communicate(timeout=30)
+            return ['not ended within %s s' % (seconds or 60)]
+    done = subprocess.CompletedProcess(checking.args, checking.returncode, out, err)
     said = done.stdout + done.stderr
     print(said)
     problems = []
