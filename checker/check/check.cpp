@@ -79,13 +79,7 @@ void write_file(int fd, const std::string &name, const std::string &bytes) {
   const int file =
       openat(fd, name.c_str(),
              O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-  bool done = file >= 0;
-  for (std::size_t at = 0; done && at < bytes.size();) {
-    const ssize_t n = write(file, bytes.data() + at, bytes.size() - at);
-    if (n < 0 && errno == EINTR) continue;
-    done = n > 0;
-    at += done ? static_cast<std::size_t>(n) : 0;
-  }
+  bool done = file >= 0 && write_all(file, bytes);
   const int error = errno;
   if (file >= 0 && close(file) != 0 && done) done = false;
   if (!done) throw OwnFailure("cannot keep " + name + ": " + error_text(error));

@@ -162,16 +162,6 @@ int open_keep(const std::string &path) {
   return fd;
 }
 
-bool write_all(int fd, const std::string &text) {
-  for (std::size_t done = 0; done < text.size();) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // TEXT as NAME in FOLDER: a new file of this user's, written whole and then
 // renamed into place, so that an interruption leaves the file that was
 // there or the whole new one, and nobody else's file is written into.

@@ -132,6 +132,19 @@ void end_strays() {
 
 }  // namespace
 
+bool write_all(int fd, std::string_view text) {
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 std::string error_text(int error) {
   char buffer[256];
   // The GNU strerror_r returns its text; the POSIX one fills the buffer.

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace probes {
 
@@ -43,6 +44,9 @@ void check_room(int folder);
 // memory, room), rather than that an observer did something wrong.
 bool own_errno(int error);
 std::string error_text(int error);
+// TEXT written whole to FD, again after a signal; false where it cannot be,
+// with errno saying why (ENOSPC where nothing more would go).
+bool write_all(int fd, std::string_view text);
 
 // A user id with no name and no process, held for this checker alone by a
 // lock in a folder that only root can write in. Throws OwnFailure.

@@ -250,15 +250,9 @@ void write_file(int at, const char *name, const std::string &data,
   const Fd fd(openat(
       at, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
   if (fd.fd < 0) fail(std::string("cannot write ") + name, errno);
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = write(fd.fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      throw OwnFailure(std::string("cannot write ") + name + ": " +
-                       error_text(n < 0 ? errno : ENOSPC));
-    done += static_cast<std::size_t>(n);
-  }
+  if (!write_all(fd.fd, data))
+    throw OwnFailure(std::string("cannot write ") + name + ": " +
+                     error_text(errno));
   if (fchmod(fd.fd, mode) != 0)
     fail(std::string("cannot write ") + name, errno);
 }
