@@ -459,9 +459,9 @@ int Observer::own_processes() {
 // The trial that succeeded ran the empty program under the very limit that
 // a situation with no other condition runs under: its start-up, found.
 void Observer::remember(const Situation &conditions, const Seen &seen) {
-  std::string said;
   std::promise<Startup> found;
   try {
+    std::string said;
     found.set_value(startup_of(conditions, seen, said));
   } catch (const Failure &) {
     return;  // the situation finds it again, and says why
