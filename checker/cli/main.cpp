@@ -420,8 +420,10 @@ int Schedule::run() {
     const std::lock_guard<std::mutex> held(verdicts_lock);
     stop = stopped();
   }
+  // Every process that a run left is gone, whatever a quicker look after
+  // each run missed.
+  end_every_run();
   if (stop) {
-    end_every_run();
     // A worker still reading or judging a long report is not waited for:
     // once no run's folder is left, an interrupted check ends at once.
     for (int i = 0; i < 10000 && runs_underway(); ++i)

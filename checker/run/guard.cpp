@@ -83,50 +83,86 @@ std::deque<std::string> steps_of(const std::string &path) {
   return steps;
 }
 
+// The processes that may be this process's children: each of its threads'
+// children (where an orphan of a run's is reparented), or where the kernel
+// does not list those, or THOROUGH (those lists may miss a child that comes
+// or goes while they are read), every process. False where neither can be
+// read.
+bool candidates(std::vector<pid_t> &pids, bool thorough) {
+  DIR *tasks = thorough ? nullptr : opendir("/proc/self/task");
+  bool listed = tasks != nullptr;
+  while (const dirent *entry = tasks ? readdir(tasks) : nullptr) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    char path[300], text[4096];
+    std::snprintf(path, sizeof path, "%s/children", entry->d_name);
+    const int fd = openat(dirfd(tasks), path, O_RDONLY | O_CLOEXEC);
+    const ssize_t n = fd < 0 ? -1 : read(fd, text, sizeof text - 1);
+    if (fd >= 0) close(fd);
+    // A list cut short would hide a child: then every process is looked at.
+    listed = listed && n >= 0 && n < static_cast<ssize_t>(sizeof text - 1);
+    if (!listed) break;
+    text[n] = '\0';
+    for (char *at = text, *end = nullptr;; at = end) {
+      const long pid = std::strtol(at, &end, 10);
+      if (end == at) break;
+      pids.push_back(static_cast<pid_t>(pid));
+    }
+  }
+  if (tasks) closedir(tasks);
+  if (listed) return true;
+  pids.clear();
+  DIR *proc = opendir("/proc");
+  if (!proc) return false;
+  while (const dirent *entry = readdir(proc))
+    if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9')
+      pids.push_back(static_cast<pid_t>(std::atol(entry->d_name)));
+  closedir(proc);
+  return true;
+}
+
+// Whether PID is a child of this process in a process group of its own that
+// no run under way holds: what an observer left behind.
+bool stray(pid_t pid) {
+  char path[64], text[512];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (n <= 0) return false;
+  text[n] = '\0';
+  // pid (comm) state ppid pgrp ...: comm may hold anything but ends at the
+  // last ')'.
+  const char *after = std::strrchr(text, ')');
+  if (!after || after[1] != ' ' || after[2] == '\0' || after[3] != ' ')
+    return false;
+  char *end = nullptr;
+  const long parent = std::strtol(after + 4, &end, 10);
+  const long group = end && *end == ' ' ? std::strtol(end + 1, &end, 10) : 0;
+  if (parent != getpid() || group == 0 || group == getpgrp()) return false;
+  const std::lock_guard<std::mutex> held(runs_lock);
+  return !running.count(static_cast<pid_t>(group)) && !running.count(pid);
+}
+
 // Kills the processes whose parent is this process and that belong to no
 // run under way: what an observer left behind, reparented to its reaper.
 // Returns how many it found.
-int kill_strays() {
+int kill_strays(bool thorough) {
+  std::vector<pid_t> pids;
+  if (!candidates(pids, thorough)) return 0;
   int found = 0;
-  DIR *proc = opendir("/proc");
-  if (!proc) return 0;
-  const pid_t self = getpid();
-  while (const dirent *entry = readdir(proc)) {
-    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
-    char path[300], text[512];
-    std::snprintf(path, sizeof path, "%s/stat", entry->d_name);
-    const int fd = openat(dirfd(proc), path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
-    const ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (n <= 0) continue;
-    text[n] = '\0';
-    // pid (comm) state ppid pgrp ...: comm may hold anything but ends at
-    // the last ')'.
-    const char *after = std::strrchr(text, ')');
-    if (!after || after[1] != ' ' || after[2] == '\0' || after[3] != ' ')
-      continue;
-    char *end = nullptr;
-    const long parent = std::strtol(after + 4, &end, 10);
-    const long group = end && *end == ' ' ? std::strtol(end + 1, &end, 10) : 0;
-    if (parent != self || group == 0 || group == getpgrp()) continue;
-    const pid_t pid = static_cast<pid_t>(std::strtol(entry->d_name, &end, 10));
-    {
-      const std::lock_guard<std::mutex> held(runs_lock);
-      if (running.count(static_cast<pid_t>(group)) || running.count(pid))
-        continue;
-    }
+  for (const pid_t pid : pids) {
+    if (!stray(pid)) continue;
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, WNOHANG);
     ++found;
   }
-  closedir(proc);
   return found;
 }
 
-void end_strays() {
+void end_strays(bool thorough) {
   // A stray's own children come here once it is gone: a few rounds.
-  for (int round = 0; round < 50 && kill_strays() > 0; ++round)
+  for (int round = 0; round < 50 && kill_strays(thorough) > 0; ++round)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
@@ -471,7 +507,7 @@ void run_ended(pid_t group) {
     const std::lock_guard<std::mutex> held(runs_lock);
     running.erase(group);
   }
-  end_strays();
+  end_strays(false);
 }
 
 void end_every_run() {
@@ -482,7 +518,7 @@ void end_every_run() {
       kill(group, SIGKILL);  // one that has not yet made its own group
     }
   }
-  end_strays();
+  end_strays(true);
 }
 
 }  // namespace probes

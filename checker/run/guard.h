@@ -100,7 +100,8 @@ void run_ended(pid_t group);
 // for writing: a child forked meanwhile would hold it open too, until its
 // own exec, and the program's exec would fail (ETXTBSY).
 std::unique_lock<std::mutex> no_fork();
-// Kills every run's process group and every stray (at an own failure).
+// Kills every run's process group and every stray, looking at every
+// process (at an own failure, an interruption, and the check's end).
 void end_every_run();
 
 }  // namespace probes
