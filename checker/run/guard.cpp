@@ -115,7 +115,8 @@ bool candidates(std::vector<pid_t> &pids, bool thorough) {
   if (!proc) return false;
   while (const dirent *entry = readdir(proc))
     if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9')
-      pids.push_back(static_cast<pid_t>(std::atol(entry->d_name)));
+      pids.push_back(
+          static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10)));
   closedir(proc);
   return true;
 }
