@@ -102,7 +102,8 @@ bool candidates(std::vector<pid_t> &pids, bool thorough) {
     listed = listed && n >= 0 && n < static_cast<ssize_t>(sizeof text - 1);
     if (!listed) break;
     text[n] = '\0';
-    for (char *at = text, *end = nullptr;; at = end) {
+    char *end = nullptr;
+    for (const char *at = text;; at = end) {
       const long pid = std::strtol(at, &end, 10);
       if (end == at) break;
       pids.push_back(static_cast<pid_t>(pid));
