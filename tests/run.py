@@ -163,7 +163,8 @@ def observer(build, situation, fmt, expect, words):
     tool = {'qemu': 'qemu-x86_64', 'qemu-user': 'qemu-x86_64', 'qemu-user-log': 'qemu-x86_64',
             'valgrind-log-file': 'valgrind', 'perf-trace': 'perf',
             'perf-trace-o': 'perf'}.get(tool, tool)
-    if tool in ('strace', 'ltrace', 'qemu-x86_64', 'valgrind', 'perf', 'uftrace', 'bpftrace'):
+    if tool in ('strace', 'ltrace', 'qemu-x86_64', 'valgrind', 'perf', 'uftrace', 'bpftrace',
+                'gdb'):
         needs(tool)
         if tool == 'bpftrace':
             needs_root('bpftrace loads its programs into the kernel')
