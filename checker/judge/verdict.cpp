@@ -3,6 +3,7 @@
 #include "judge/verdict.h"
 
 #include <algorithm>
+#include <functional>
 #include <utility>
 
 namespace probes {
@@ -19,20 +20,18 @@ std::vector<std::vector<Call>> named_calls(
   return got;
 }
 
-bool is_exit(const Call &call) {
-  return call.is_end();
-}
-
 // A report that shows no process's exit does not show how they ended: the
 // reference's exits are counted as not shown.
 void without_exits(std::vector<std::vector<Call>> &want,
                    const std::vector<std::vector<Call>> &got,
                    const Decoding &decoding, Unshown &unshown) {
   for (const auto &calls : got)
-    if (std::any_of(calls.begin(), calls.end(), is_exit)) return;
+    if (std::any_of(calls.begin(), calls.end(), std::mem_fn(&Call::is_end)))
+      return;
   if (!decoding.exits_shown) return;
   for (auto &calls : want) {
-    const auto exits = std::remove_if(calls.begin(), calls.end(), is_exit);
+    const auto exits =
+        std::remove_if(calls.begin(), calls.end(), std::mem_fn(&Call::is_end));
     unshown.exits += static_cast<std::size_t>(calls.end() - exits);
     calls.erase(exits, calls.end());
   }

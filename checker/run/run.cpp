@@ -437,6 +437,15 @@ std::string unreachable(const std::string &path, uid_t uid, gid_t gid) {
   }
 }
 
+// The skip of a run as user UID, which cannot reach WHAT because the folder
+// STOP is closed to it, with what to do about it.
+Failure unreachable_skip(uid_t uid, const std::string &what,
+                         const std::string &stop, const std::string &advice) {
+  return skip("user " + std::to_string(uid) +
+              ", whom it runs as, cannot reach " + what + ": " + stop +
+              " is closed to it; " + advice);
+}
+
 // A file that the observer's command names by its whole path (the
 // observer, or LD_PRELOAD=/path/lib.so) in a folder that USER, whom another
 // user's run runs as, cannot pass through: the run would fail for that, not
@@ -453,11 +462,9 @@ void names_reachable(const std::vector<std::string> &command, uid_t uid,
       if (slash == 0 || stat(path.c_str(), &info) != 0) continue;
       const std::string stop = unreachable(path.substr(0, slash), uid, gid);
       if (!stop.empty())
-        throw skip("user " + std::to_string(uid) +
-                   ", whom it runs as, cannot reach " + path +
-                   ", which the observer's command names: " + stop +
-                   " is closed to it; put it where every user can reach "
-                   "it");
+        throw unreachable_skip(uid,
+                               path + ", which the observer's command names",
+                               stop, "put it where every user can reach it");
     }
   }
 }
@@ -492,10 +499,9 @@ void take_user(User &user, const Situation &conditions, const Work &work,
   }
   const std::string stop = unreachable(work.path, user.uid, user.gid);
   if (!stop.empty())
-    throw skip("user " + std::to_string(user.uid) +
-               ", whom it runs as, cannot reach the run's folder: " + stop +
-               " is closed to it; set TMPDIR to a folder that every user "
-               "may pass through");
+    throw unreachable_skip(user.uid, "the run's folder", stop,
+                           "set TMPDIR to a folder that every user may pass "
+                           "through");
   const std::string name = program.substr(program.rfind('/') + 1);
   const auto bytes = read_file(program, 64 << 20);
   if (!bytes) throw OwnFailure("cannot read " + program);
@@ -720,10 +726,9 @@ struct Child {
       if (other && error == EACCES && what.path[0] == '/') {
         const std::string stop = unreachable(what.path, user.uid, user.gid);
         if (!stop.empty())
-          throw skip("user " + std::to_string(user.uid) +
-                     ", whom it runs as, cannot reach the observer: " + stop +
-                     " is closed to it; put the observer where "
-                     "every user can reach it");
+          throw unreachable_skip(user.uid, "the observer", stop,
+                                 "put the observer where every user can "
+                                 "reach it");
       }
       throw Failure("the observer cannot be started: " + why);
   }
