@@ -86,19 +86,27 @@ std::string json_call(long pid, const Call &call) {
   for (std::size_t k = 0; k < call.args.size(); ++k)
     line += (k ? "," : "") + json_argument(call.args[k]);
   line += "]";
-  const std::string &result =
-      call.result_raw.empty() ? call.result : call.result_raw;
-  if (call.has_result && result == "?") {
-    line += ",\"ret\":null";
-  } else if (call.has_result) {
-    const std::size_t space = result.find(' ');
-    const auto value = value_of(result.substr(0, space));
-    const std::string after =
-        space == std::string::npos ? "" : result.substr(space + 1);
-    const auto error = errno_number(after.substr(0, after.find(' ')));
-    if (value) line += ",\"ret\":" + std::to_string(*value);
-    if (value && error) line += ",\"errno\":" + json_string(errno_name(*error));
-    if (!value) line += ",\"ret\":{\"shown\":" + json_string(result) + "}";
+  const Returned &result = call.returned;
+  switch (result.kind) {
+    case Returned::Kind::kNotShown:
+      break;
+    case Returned::Kind::kUnknown:
+      line += ",\"ret\":null";
+      break;
+    case Returned::Kind::kValue:
+      line += ",\"ret\":" + std::to_string(result.value);
+      break;
+    case Returned::Kind::kError:  // by name where it has one, else number
+      if (result.error > 0) {
+        const std::string name = errno_name(result.error);
+        line +=
+            ",\"ret\":-1,\"errno\":" +
+            (name.empty() ? std::to_string(result.error) : json_string(name));
+        break;
+      }
+      [[fallthrough]];  // an error named as no error is known
+    default:
+      line += ",\"ret\":{\"shown\":" + json_string(call.result) + "}";
   }
   return line + "}";
 }

@@ -291,50 +291,25 @@ bool same_value(const Arg &want, const Arg &got, Type type, Unshown &unshown) {
   return same_text(want.text, got.text, unshown);
 }
 
-// A result as a value and an error: "-1 EBADF (Bad file descriptor)",
-// "-1 EBADF", "-1 errno=9", "-EBADF", and where the kernel's own value is
-// shown, "-9" as -1 with error 9.
+// A result as a value and an error. Where the format shows the kernel's
+// own value, -9 is -1 with error 9, in 64 bits or as 32 unsigned ones
+// (4294967287).
 struct Outcome {
   std::optional<long long> value;
   long long error = 0;
 };
-Outcome outcome(const Call &call, bool raw_errors) {
-  const std::string &text =
-      call.result_raw.empty() ? call.result : call.result_raw;
+Outcome outcome(const Returned &result, bool raw_errors) {
   Outcome out;
-  const std::size_t space = text.find(' ');
-  const std::string first = text.substr(0, space);
-  if (first.size() > 2 && first.compare(0, 2, "-E") == 0) {
-    const auto error = errno_number(first.substr(1));
+  if (result.kind == Returned::Kind::kError) {
     out.value = -1;
-    out.error = error.value_or(-1);
-    return out;
-  }
-  out.value = value_of(first);
-  // After -1: EBADF, E123 (a number unnamed), errno=9, (errno 9).
-  std::string error = space == std::string::npos ? "" : text.substr(space + 1);
-  for (char &c : error)
-    if (c == '(' || c == ')' || c == ':' || c == '=') c = ' ';
-  error.erase(0, error.find_first_not_of(' '));
-  if (error.compare(0, 5, "errno") == 0) {
-    error.erase(0, 5);
-    error.erase(0, error.find_first_not_of(' '));
-  }
-  error.resize(std::min(error.size(), error.find(' ')));
-  if (out.value && *out.value == -1 && !error.empty()) {
-    if (const auto named = errno_number(error))
-      out.error = *named;
-    else if (error[0] == 'E')
-      out.error = value_of(error.substr(1)).value_or(-1);
-    else
-      out.error = value_of(error).value_or(-1);
-  } else if (out.value && raw_errors) {
-    // The kernel's -errno, in 64 bits or as 32 unsigned ones (4294967287).
+    out.error = result.error;
+  } else if (result.kind == Returned::Kind::kValue) {
+    out.value = result.value;
     constexpr long long k32 = 1LL << 32;
-    const long long value = *out.value >= k32 - 4095 && *out.value < k32
-                                ? *out.value - k32
-                                : *out.value;
-    if (value < 0 && value >= -4095) {
+    const long long value = result.value >= k32 - 4095 && result.value < k32
+                                ? result.value - k32
+                                : result.value;
+    if (raw_errors && value < 0 && value >= -4095) {
       out.error = -value;
       out.value = -1;
     }
@@ -345,42 +320,41 @@ Outcome outcome(const Call &call, bool raw_errors) {
 // A call that does not return shows "?" or nothing.
 bool same_result(const Call &want, const Call &got, const Decoding &decoding,
                  Unshown &unshown) {
-  const bool want_none = !want.has_result || want.result == "?";
-  if (want_none) return !got.has_result || got.result == "?";
+  const Returned &a = want.returned, &b = got.returned;
+  if (!a.shown()) return !b.shown();
   // Left out, or "?": an observer that cannot know results (a seccomp
   // notifier) does not show them.
-  if (!got.has_result || got.result == "?") {
+  if (!b.shown()) {
     ++unshown.results;
     return true;
   }
-  if (want.result == got.result) return true;
-  const Outcome a = outcome(want, false);
-  const Outcome b = outcome(got, decoding.system_calls);
+  if (a == b) return true;
+  const Outcome x = outcome(a, false);
+  const Outcome y = outcome(b, decoding.system_calls);
   // A call that returns an address (mmap's) returns another on every run,
   // in whatever base: any but NULL and an error is the same.
-  const auto address = [](const Call &call, const Outcome &out) {
-    return call.result == "ADDR" ||
+  const auto address = [](const Returned &result, const Outcome &out) {
+    return (result.kind == Returned::Kind::kStandsFor &&
+            result.text == "ADDR") ||
            (out.value && *out.value != 0 && out.error == 0);
   };
-  if (result_type(want.name) == Type::kPointer && address(want, a) &&
-      address(got, b))
+  if (result_type(want.name) == Type::kPointer && address(a, x) &&
+      address(b, y))
     return true;
-  if (!a.value || !b.value || !same_number(*a.value, *b.value)) return false;
-  if (a.error == b.error) return true;
+  if (!x.value || !y.value || !same_number(*x.value, *y.value)) return false;
+  if (x.error == y.error) return true;
   // A library call's -1 names no error: __errno_location shows it.
-  return a.error == 0 && !decoding.system_calls;
+  return x.error == 0 && !decoding.system_calls;
 }
 
 // An error that the report gives by number alone ("errno=14 (Bad
 // address)", "-14"), named as the reference names errors: " (errno 14 is
 // EFAULT)"; "" where the report names it already.
 std::string error_named(const Call &call, const Decoding &decoding) {
-  if (!call.has_result) return "";
-  const Outcome out = outcome(call, decoding.system_calls);
+  if (call.returned.named) return "";
+  const Outcome out = outcome(call.returned, decoding.system_calls);
   const std::string name = errno_name(out.error);
-  const std::string &text =
-      call.result_raw.empty() ? call.result : call.result_raw;
-  if (name.empty() || text.find(name) != std::string::npos) return "";
+  if (name.empty()) return "";
   return " (errno " + std::to_string(out.error) + " is " + name + ")";
 }
 
@@ -415,9 +389,8 @@ std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
       const std::string &name = call.name;
       const bool pid_call = returns_id(name) && name != "set_tid_address";
       const auto value_shown =
-          call.is_call && call.has_result
-              ? value_of(call.result_raw.empty() ? call.result
-                                                 : call.result_raw)
+          call.is_call && call.returned.kind == Returned::Kind::kValue
+              ? std::optional<long long>(call.returned.value)
               : std::nullopt;
       if (index > 0 && calls.empty() && child_half(call)) continue;
       if (pid_call && value_shown && *value_shown > 0 &&
@@ -437,6 +410,8 @@ std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
           role = "PARENT";
         if (role) {
           named.result = role;
+          named.result_raw.clear();
+          type_result(named);
           named.text = render(named);
         }
       }
@@ -457,15 +432,14 @@ std::vector<std::string> path_problems(const std::vector<Process> &processes,
                                        const std::string &cwd) {
   std::vector<std::string> problems;
   for (const Process &process : processes) {
-    std::unordered_map<std::string, std::string> opened;  // descriptor -> path
+    std::unordered_map<long long, std::string> opened;  // descriptor -> path
     for (const Call &call : process.calls) {
       for (const Arg &arg : call.args) {
-        const auto found = opened.find(arg.text);
-        std::string want;
-        if (arg.text == "AT_FDCWD")
-          want = cwd;
-        else if (found != opened.end())
-          want = found->second;
+        std::string want = arg.text == "AT_FDCWD" ? cwd : "";
+        if (const auto number = number_in(arg); number && want.empty()) {
+          const auto found = opened.find(*number);
+          if (found != opened.end()) want = found->second;
+        }
         const std::string path = bytes_of_path(arg.path);
         if (!path.empty() && !want.empty() && path != want)
           problems.push_back(call.text + ": " + arg.text + " names " +
@@ -484,10 +458,11 @@ std::vector<std::string> path_problems(const std::vector<Process> &processes,
         if (bytes_of_path(call.result_path) != want)
           problems.push_back(call.text + " names " + call.result_path +
                              ", not " + want);
-        opened[call.result] = want;
+        if (call.returned.kind == Returned::Kind::kValue)
+          opened[call.returned.value] = want;
       }
       if (call.name == "close" && !call.args.empty())
-        opened.erase(call.args[0].text);
+        if (const auto fd = number_in(call.args[0])) opened.erase(*fd);
     }
   }
   if (!problems.empty())
@@ -506,14 +481,16 @@ bool same(const Call &want, const Call &got, const Decoding &decoding,
     // exit(0 <no return ...>, exit(0) = ?, ltrace's exit(0) = <void> where
     // its prototype says void, or no result.
     const auto gone = [](const Call &call) {
+      const Returned::Kind kind = call.returned.kind;
       return call.mark == "<no return ...>" ||
-             (call.has_result && ends_process(call) &&
-              (call.result == "?" || call.result == "<void>"));
+             (ends_process(call) && (kind == Returned::Kind::kUnknown ||
+                                     kind == Returned::Kind::kVoid));
     };
     if (want.name != got.name) return false;
     if (gone(want) || gone(got)) {
-      if (!gone(want) || !(gone(got) || (!got.has_result && got.mark.empty())))
-        return false;
+      const bool bare =
+          got.returned.kind == Returned::Kind::kNotShown && got.mark.empty();
+      if (!gone(want) || !(gone(got) || bare)) return false;
     } else if (want.closed != got.closed || want.mark != got.mark ||
                !same_result(want, got, decoding, here)) {
       return false;
@@ -580,16 +557,9 @@ bool starts_process(const Call &call) {
 }
 
 bool child_half(const Call &call) {
-  std::string_view name = call.name;
-  std::string_view result = call.result;
-  if (!call.is_call && call.text.rfind("<... ", 0) == 0) {  // ltrace's
-    const std::string_view text = call.text;
-    name = text.substr(5, text.find(' ', 5) - 5);
-    result = text.substr(std::min(text.size(), text.rfind(" = ") + 3));
-  } else if (!call.is_call || !call.has_result) {
-    return false;
-  }
-  return makes_process(name) && value_of(result) == 0;
+  const std::string &name = call.is_call ? call.name : call.resumed;
+  return makes_process(name) && call.returned.kind == Returned::Kind::kValue &&
+         call.returned.value == 0;
 }
 
 bool ends_process(const Call &call) {
@@ -669,7 +639,7 @@ std::vector<std::string> difference(const std::string &what,
 namespace {
 
 bool opens(const Call &call) {
-  return call.is_call && call.has_result &&
+  return call.is_call && call.returned.shown() &&
          (call.name == "open" || call.name == "openat" || call.name == "creat");
 }
 
@@ -682,8 +652,8 @@ std::string descriptor_taken(const std::vector<Call> &want,
     if (!opens(call)) continue;
     while (g < got.size() && !opens(got[g])) ++g;
     if (g == got.size()) break;
-    const auto a = outcome(call, false).value;
-    const auto b = outcome(got[g++], true).value;
+    const auto a = outcome(call.returned, false).value;
+    const auto b = outcome(got[g++].returned, true).value;
     if (a && b && *a >= 0 && *b > *a)
       // O_CLOEXEC cannot help an observer that runs in the program's own
       // process: its report's descriptor is the program's too.
@@ -702,11 +672,11 @@ std::string descriptor_taken(const std::vector<Call> &want,
 // A call that made a child whose calls the report has not got.
 std::string child_unfollowed(const std::vector<Call> &calls) {
   for (const Call &call : calls) {
-    if (!call.is_call || !call.has_result ||
+    if (!call.is_call || !call.returned.shown() ||
         (call.name != "fork" && call.name != "vfork" && call.name != "clone" &&
          call.name != "clone3"))
       continue;
-    const auto value = outcome(call, true).value;
+    const auto value = outcome(call.returned, true).value;
     if (value && *value > 0)
       return call.name + " returned " + std::to_string(*value) +
              ", but the report has no calls of it: are children followed?";

@@ -377,6 +377,26 @@ void numbers_by_parameter(Call &call) {
 
 }  // namespace
 
+namespace {
+
+// The end of a call that another line began, as ltrace shows a child's
+// half of fork: "<... fork resumed> ) = 0". It stays a line of its own,
+// with what it resumes and what that returned.
+void resumed(std::string_view s, Call &call) {
+  constexpr std::string_view kHead = "<... ", kTail = " resumed>";
+  const std::size_t tail = s.find(kTail), equals = s.rfind(" = ");
+  if (s.substr(0, kHead.size()) != kHead || tail == std::string_view::npos)
+    return;
+  call.resumed = std::string(s.substr(kHead.size(), tail - kHead.size()));
+  if (equals == std::string_view::npos || equals < tail) return;
+  call.has_result = true;
+  call.result = fold(s.substr(equals + 3));
+  call.result_raw = std::string(trim(s.substr(equals + 3)));
+  type_result(call);
+}
+
+}  // namespace
+
 Call parse_call(std::string_view line) {
   Call call;
   std::string_view s = trim(line);
@@ -388,7 +408,10 @@ Call parse_call(std::string_view line) {
   call.text = fold(s);
   std::size_t i = 0;
   while (i < s.size() && (word_char(s[i]) || s[i] == '+')) ++i;
-  if (i == 0 || i >= s.size() || s[i] != '(') return call;
+  if (i == 0 || i >= s.size() || s[i] != '(') {
+    resumed(s, call);
+    return call;
+  }
   call.name = call_name(s.substr(0, i));
   // The arguments, split at the commas outside strings and brackets; the
   // depth is a count, so that no nesting can exhaust the stack.
@@ -445,8 +468,82 @@ Call parse_call(std::string_view line) {
   call.closed = closed;
   for (const std::string_view a : raw) call.args.push_back(classify(a));
   numbers_by_parameter(call);
+  type_result(call);
   call.text = render(call);
   return call;
+}
+
+Returned result_of(std::string_view text) {
+  using Kind = Returned::Kind;
+  Returned out;
+  text = trim(text);
+  const std::size_t space = text.find(' ');
+  const std::string_view first = text.substr(0, space);
+  if (first == "?") {
+    out.kind = Kind::kUnknown;
+    return out;
+  }
+  if (text == "<void>") {
+    out.kind = Kind::kVoid;
+    return out;
+  }
+  if (first.size() > 2 && first.substr(0, 2) == "-E") {  // -EBADF
+    out.kind = Kind::kError;
+    out.value = -1;
+    out.error = errno_number(first.substr(1)).value_or(-1);
+    out.named = true;
+    return out;
+  }
+  const auto value = value_of(first);
+  if (!value) {
+    out.kind = Kind::kOther;
+    out.text = std::string(text);
+    return out;
+  }
+  out.kind = Kind::kValue;
+  out.value = *value;
+  // After -1: EBADF, E123 (a number unnamed), errno=9, (errno 9).
+  std::string error = space == std::string_view::npos
+                          ? ""
+                          : std::string(text.substr(space + 1));
+  for (char &c : error)
+    if (c == '(' || c == ')' || c == ':' || c == '=') c = ' ';
+  error.erase(0, error.find_first_not_of(' '));
+  if (error.compare(0, 5, "errno") == 0) {
+    error.erase(0, 5);
+    error.erase(0, error.find_first_not_of(' '));
+  }
+  error.resize(std::min(error.size(), error.find(' ')));
+  if (*value != -1 || error.empty()) return out;
+  out.kind = Kind::kError;
+  if (const auto named = errno_number(error)) {
+    out.error = *named;
+    out.named = true;
+  } else if (error[0] == 'E') {
+    out.error = value_of(error.substr(1)).value_or(-1);
+  } else {
+    out.error = value_of(error).value_or(-1);
+  }
+  return out;
+}
+
+void type_result(Call &call) {
+  // What a reference writes for a value that differs from run to run, or
+  // that a reader has put for what the value stands for.
+  static const std::set<std::string_view> kStandsFor = {"ADDR", "ERRNO", "PID",
+                                                        "CHILD", "PARENT"};
+  const std::string &raw =
+      call.result_raw.empty() ? call.result : call.result_raw;
+  if (!call.has_result) {
+    call.returned = Returned{};
+  } else if (kStandsFor.count(call.result) &&
+             (call.result != "ADDR" || raw == "ADDR")) {
+    call.returned = Returned{};
+    call.returned.kind = Returned::Kind::kStandsFor;
+    call.returned.text = call.result;
+  } else {
+    call.returned = result_of(raw);
+  }
 }
 
 std::string render(const Call &call) {
@@ -764,6 +861,7 @@ void read_calls(const std::vector<Lines> &processes, std::vector<Process> &out,
       const Keep keep = fix ? fix(line, call) : Keep::kCall;
       if (keep == Keep::kStop) break;
       if (keep == Keep::kSkip) continue;
+      type_result(call);
       call.text = render(call);
       read.calls.push_back(std::move(call));
     }

@@ -30,6 +30,36 @@ struct Arg {
   std::string path;  // what strace -y names a descriptor by: 3</dir/probe5.cpp>
 };
 
+// What a call returned, as far as the report shows it. Readers fill it from
+// whatever the observer wrote ("-1 EBADF (Bad file descriptor)", "-EBADF",
+// "-1 errno=9", "0x3", "?"); judging looks at nothing else.
+struct Returned {
+  enum class Kind {
+    kNotShown,   // the line has no result
+    kUnknown,    // "?": not known, or the call did not return
+    kVoid,       // ltrace's <void>: the function returns nothing
+    kValue,      // a number: 3, 0x7f12, -1 where no error is named
+    kError,      // -1 and an error: value -1, error its number
+    kStandsFor,  // what a reference writes for a value that varies
+    kOther,      // anything else, compared as shown
+  };
+  Kind kind = Kind::kNotShown;
+  long long value = 0;
+  long long error = 0;  // kError: errno's number; -1 for a name unknown
+  bool named = false;   // kError: the report names it (EBADF), not 9 only
+  std::string text;     // kStandsFor: ADDR, ERRNO, PID, CHILD, PARENT;
+                        // kOther: as shown
+  bool shown() const {
+    return kind != Kind::kNotShown && kind != Kind::kUnknown;
+  }
+  bool operator==(const Returned &other) const {
+    return kind == other.kind && value == other.value && error == other.error &&
+           text == other.text;
+  }
+};
+// The result that a report writes as TEXT.
+Returned result_of(std::string_view text);
+
 struct Call {
   bool is_call = false;  // false: a line that is no call (+++ exited ..., ---)
   std::string name;
@@ -40,6 +70,8 @@ struct Call {
   std::string result;       // 3, -1 EBADF (Bad file descriptor), ?, PID ...
   std::string result_raw;   // as the observer wrote it, when it differs
   std::string result_path;  // strace -y: the file a returned descriptor names
+  Returned returned;        // the result, typed: what judging compares
+  std::string resumed;      // ltrace's "<... fork resumed> ) = 0": fork
   std::string text;         // the whole line as shown, padding folded
   // A line that says how the process ended: "+++ exited with 0 +++",
   // "+++ killed by SIGKILL +++".
@@ -107,6 +139,8 @@ Call parse_call(std::string_view line);
 std::string call_name(std::string_view written);
 // The call as one line again, from its parts.
 std::string render(const Call &call);
+// Types the call's result from its text, once a reader has set that.
+void type_result(Call &call);
 
 // The readers of each format: the lines of one process each, joined where an
 // observer cut a call in two, turned into calls.
