@@ -60,23 +60,14 @@ std::string pid_key(long pid) {
   return pid < 0 ? "" : "\"pid\":" + std::to_string(pid) + ",";
 }
 
-// "+++ exited with 0 +++", "+++ exited (status 0) +++", "+++ killed by
-// SIGKILL +++" as the neutral format's end of a process; "" for others.
-std::string json_end(long pid, const std::string &text) {
+// How a process ended, as the neutral format's end of a process; "" where
+// the report does not say.
+std::string json_end(long pid, const Ended &ended) {
   const std::string head = "{" + pid_key(pid);
-  for (const char *const exited : {"+++ exited with ", "+++ exited (status "})
-    if (text.rfind(exited, 0) == 0)
-      if (const auto status = value_of(
-              text.substr(std::string(exited).size(),
-                          text.find_first_of(" )", std::string(exited).size()) -
-                              std::string(exited).size())))
-        return head + "\"exited\":" + std::to_string(*status) + "}";
-  const std::string killed = "+++ killed by ";
-  if (text.rfind(killed, 0) == 0)
-    return head + "\"killed\":" +
-           json_string(text.substr(
-               killed.size(), text.find(' ', killed.size()) - killed.size())) +
-           "}";
+  if (ended.how == Ended::How::kExited)
+    return head + "\"exited\":" + std::to_string(ended.status) + "}";
+  if (ended.how == Ended::How::kKilled)
+    return head + "\"killed\":" + json_string(ended.signal) + "}";
   return "";
 }
 
@@ -156,7 +147,7 @@ int read_command(const std::string &path, std::optional<Format> format,
                                     : std::to_string(process.pid))
                 << "\n";
     for (const Call &call : process.calls) {
-      std::string end = json ? json_end(process.pid, call.text) : "";
+      std::string end = json ? json_end(process.pid, call.ended) : "";
       if (json && !call.is_call && child_half(call))  // ltrace's
         end = "{" + pid_key(process.pid) +
               "\"name\":\"fork\",\"args\":[],\"ret\":0}";

@@ -474,7 +474,9 @@ bool same(const Call &want, const Call &got, const Decoding &decoding,
           Unshown *unshown) {
   if (want.text == got.text) return true;
   Unshown here;
-  if (!want.is_call || !got.is_call) {
+  if (want.is_end() && got.is_end() && want.ended.how != Ended::How::kUnsaid) {
+    if (!(want.ended == got.ended)) return false;
+  } else if (!want.is_call || !got.is_call) {
     if (!same_text(want.text, got.text, here)) return false;
   } else {
     // A call that ends the process does not return, however that is shown:

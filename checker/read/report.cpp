@@ -395,6 +395,28 @@ void resumed(std::string_view s, Call &call) {
   type_result(call);
 }
 
+void ending(std::string_view s, Call &call) {
+  constexpr std::string_view kKilled = "+++ killed by ";
+  if (s.substr(0, 4) != "+++ ") return;
+  Ended &ended = call.ended;
+  ended.how = Ended::How::kUnsaid;
+  for (const std::string_view exited :
+       {"+++ exited with ", "+++ exited (status "}) {
+    if (s.substr(0, exited.size()) != exited) continue;
+    const std::string_view rest = s.substr(exited.size());
+    if (const auto status =
+            value_of(rest.substr(0, rest.find_first_of(" )")))) {
+      ended.how = Ended::How::kExited;
+      ended.status = *status;
+    }
+  }
+  if (s.substr(0, kKilled.size()) == kKilled) {
+    const std::string_view rest = s.substr(kKilled.size());
+    ended.how = Ended::How::kKilled;
+    ended.signal = std::string(rest.substr(0, rest.find(' ')));
+  }
+}
+
 }  // namespace
 
 Call parse_call(std::string_view line) {
@@ -410,6 +432,7 @@ Call parse_call(std::string_view line) {
   while (i < s.size() && (word_char(s[i]) || s[i] == '+')) ++i;
   if (i == 0 || i >= s.size() || s[i] != '(') {
     resumed(s, call);
+    ending(s, call);
     return call;
   }
   call.name = call_name(s.substr(0, i));

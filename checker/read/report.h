@@ -60,6 +60,18 @@ struct Returned {
 // The result that a report writes as TEXT.
 Returned result_of(std::string_view text);
 
+// How a process ended, as a line of the report says: "+++ exited with 0
+// +++", ltrace's "+++ exited (status 0) +++", "+++ killed by SIGKILL +++".
+struct Ended {
+  enum class How { kNot, kExited, kKilled, kUnsaid };
+  How how = How::kNot;  // kUnsaid: "+++ exited +++", or what is not read
+  long long status = 0;
+  std::string signal;  // SIGKILL
+  bool operator==(const Ended &other) const {
+    return how == other.how && status == other.status && signal == other.signal;
+  }
+};
+
 struct Call {
   bool is_call = false;  // false: a line that is no call (+++ exited ..., ---)
   std::string name;
@@ -73,10 +85,9 @@ struct Call {
   Returned returned;        // the result, typed: what judging compares
   std::string resumed;      // ltrace's "<... fork resumed> ) = 0": fork
   std::string text;         // the whole line as shown, padding folded
-  // A line that says how the process ended: "+++ exited with 0 +++",
-  // "+++ killed by SIGKILL +++".
+  Ended ended;              // a line that says how the process ended
   bool is_end() const {
-    return !is_call && text.compare(0, 4, "+++ ") == 0;
+    return ended.how != Ended::How::kNot;
   }
 };
 
