@@ -388,14 +388,12 @@ std::vector<std::vector<Call>> normalise(const std::vector<Process> &processes,
       Call named = call;
       const std::string &name = call.name;
       const bool pid_call = returns_id(name) && name != "set_tid_address";
-      const auto value_shown =
-          call.is_call && call.returned.kind == Returned::Kind::kValue
-              ? std::optional<long long>(call.returned.value)
-              : std::nullopt;
+      const bool value_shown =
+          call.is_call && call.returned.kind == Returned::Kind::kValue;
       if (index > 0 && calls.empty() && child_half(call)) continue;
-      if (pid_call && value_shown && *value_shown > 0 &&
-          *value_shown < (1LL << 31)) {
-        const long value = static_cast<long>(*value_shown);
+      if (pid_call && value_shown && call.returned.value > 0 &&
+          call.returned.value < (1LL << 31)) {
+        const long value = static_cast<long>(call.returned.value);
         if (own < 0 && name == "getpid") own = value;
         const auto child = place.find(value);
         const char *role = nullptr;
