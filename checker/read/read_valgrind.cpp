@@ -11,7 +11,11 @@
 // and the child's half on a later one; so does the result of a call whose
 // line a warning of valgrind's ran into. What valgrind does in the program
 // after exit_group (its __libc_freeres) is valgrind's, and left out.
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
+#include <deque>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -57,60 +61,208 @@ std::string arguments(std::string_view name, std::string_view args) {
   return out;
 }
 
-// Another process's line may cut into one: "SYSCALL[1,1](1) sys_wrSYSCALL[
-// 2,1]...\n" and then the rest, "ite ( ...\n", on a line of its own. Each is
-// made whole again: the cut-off head waits for the next line that is no
-// line of valgrind's own making.
-std::string whole_lines(std::string_view text) {
-  std::string out, cut;
-  while (!text.empty()) {
-    std::string_view line = next_line(text);
-    const bool own = line.substr(0, 8) == "SYSCALL[" ||
-                     line.substr(0, 2) == "==" || line.substr(0, 4) == "--> " ||
-                     line.substr(0, 5) == " --> ";
-    if (!cut.empty() && !own && !line.empty()) {
-      out += cut;
-      out += line;
-      out += '\n';
-      cut.clear();
-      continue;
-    }
-    // A head cut off whole, "SYSCALL[1,1](231) exit_group( 0 )", is a line
-    // of its own; its result, if any, comes on a line of its own too.
-    if (!cut.empty() && own && cut.find(" )") != std::string::npos) {
-      out += cut;
-      out += '\n';
-      cut.clear();
-    }
-    // Another process's result, " --> [pre-success] Success(0x0)", and a
-    // whole line run on after it: two lines.
-    if (line.substr(0, 4) == "--> " || line.substr(0, 5) == " --> ") {
-      const std::size_t next = line.find("SYSCALL[");
-      if (next != std::string_view::npos) {
-        out.append(line.substr(0, next));
-        out += '\n';
-        line.remove_prefix(next);
-      }
-    }
-    const std::size_t inner = line.find("SYSCALL[", 1);
-    if (inner != std::string_view::npos && line.substr(0, 8) == "SYSCALL[") {
-      if (cut.empty()) cut = std::string(line.substr(0, inner));
-      line.remove_prefix(inner);
-    }
-    // "SYSCALL[1,1](231)  --> [pre-success] Success(0x0) ": the head alone,
-    // and another process's result (a child's half of clone) after it.
-    const std::size_t head = line.find(") ");
-    if (line.substr(0, 8) == "SYSCALL[" && head != std::string_view::npos &&
-        line.find_first_not_of(' ', head + 1) != std::string_view::npos &&
-        line.compare(line.find_first_not_of(' ', head + 1), 3, "-->") == 0 &&
-        line.find('(', head + 1) > line.find("-->", head + 1)) {
-      if (cut.empty()) cut = std::string(line.substr(0, head + 2));
-      line.remove_prefix(head + 1);
-    }
-    out += line;
-    out += '\n';
+// valgrind writes a line in pieces, a write each: the head "SYSCALL[PID,
+// TID](NR) ", the call "sys_write ( 1, 0x10a008, 7 )" (a long one in more
+// writes than one), the result "[sync] --> Success(0x7)", " --> [pre-success]
+// Success(0x0)" or " --> [async] ... ", and the newline. Processes that write
+// at once cut their pieces into one another, in any order:
+//   SYSCALL[2,1](311) SYSCALL[1,1](252) sys_set_robust_list ( 0x48, 12
+//   )exit_group( 0 )[sync] --> Success(0x0)
+//    --> [pre-success] Success(0x0)
+// Each piece goes back to its line: a call to the first head still without
+// one, a result to the first call without one, the rest of a call cut short
+// to that call, and a newline ends the first line that has its result (or,
+// where none has, the first with its call: a clone's result comes on a line
+// of its own, as does the child's half of it).
+enum class Piece { kHead, kResult, kNewline, kOwn, kText };
+
+struct Line {
+  std::string head, call, result;
+  int depth = 0;        // of the call's parentheses, while it is cut short
+  bool opened = false;  // the call has shown its "("
+  bool whole() const {
+    return !call.empty() && opened && depth == 0;
   }
-  if (!cut.empty()) out += cut + "\n";
+};
+
+bool starts(std::string_view text, std::size_t at, std::string_view what) {
+  return text.compare(at, what.size(), what) == 0;
+}
+
+// The piece that starts at TEXT[AT] and where it ends.
+Piece piece_at(std::string_view text, std::size_t at, std::size_t &end) {
+  const auto result_at = [&text](std::size_t i) {
+    return starts(text, i, "[sync] --> ") || starts(text, i, "[async] --> ") ||
+           starts(text, i, " --> ") ||
+           ((i == 0 || text[i - 1] == '\n') && starts(text, i, "--> "));
+  };
+  const std::size_t eol = std::min(text.find('\n', at), text.size());
+  if (text[at] == '\n') {
+    end = at + 1;
+    return Piece::kNewline;
+  }
+  // valgrind's own words, "==1473== ..." or "--1473-- ...", on a line of
+  // their own or run into another process's: to the end of the line.
+  const auto own = [&text, at](char mark) {
+    std::size_t digits = at + 2;
+    while (digits < text.size() &&
+           std::isdigit(static_cast<unsigned char>(text[digits])))
+      ++digits;
+    return text[at] == mark && starts(text, at + 1, std::string(1, mark)) &&
+           digits > at + 2 && starts(text, digits, std::string(2, mark));
+  };
+  if (own('=') || own('-') ||
+      ((at == 0 || text[at - 1] == '\n') &&
+       (starts(text, at, "==") || starts(text, at, "--")) && !result_at(at))) {
+    end = std::min(eol + 1, text.size());
+    return Piece::kOwn;
+  }
+  if (starts(text, at, "SYSCALL[")) {
+    const std::size_t close = text.find(") ", at);
+    if (close < eol && close - at < 64) {
+      end = close + 2;
+      return Piece::kHead;
+    }
+  }
+  if (result_at(at)) {
+    const std::size_t arrow = text.find("--> ", at) + 4;
+    const std::size_t close = text.find(')', arrow);
+    end = starts(text, arrow, "[async] ...") ? arrow + 11
+          : close < eol                      ? close + 1
+                                             : eol;
+    return Piece::kResult;
+  }
+  end = at + 1;  // text, to the next piece that is no text
+  while (end < eol && !starts(text, end, "SYSCALL[") && !result_at(end)) ++end;
+  return Piece::kText;
+}
+
+// The first line that PRED holds for, or none.
+template <typename Pred>
+Line *first(std::deque<Line> &lines, Pred pred) {
+  for (Line &line : lines)
+    if (pred(line)) return &line;
+  return nullptr;
+}
+
+// The call whose name TEXT begins with, "sys_write (" or "exit_group(":
+// write, exit_group; "" where it begins none.
+std::string call_begun(std::string_view text) {
+  if (text.substr(0, 4) == "sys_") text.remove_prefix(4);
+  std::size_t i = 0;
+  while (i < text.size() &&
+         (std::isalnum(static_cast<unsigned char>(text[i])) || text[i] == '_'))
+    ++i;
+  std::size_t open = i;
+  while (open < text.size() && text[open] == ' ') ++open;
+  return i > 0 && open < text.size() && text[open] == '('
+             ? std::string(text.substr(0, i))
+             : "";
+}
+
+// A piece of a call, to the head whose number names it, else to a call cut
+// short, else to the first head without a call.
+Line *owner(std::deque<Line> &lines, std::string_view text) {
+  const std::string name = call_begun(text);
+  Line *line = name.empty() ? nullptr : first(lines, [&name](const Line &l) {
+    return l.call.empty() && !l.head.empty() &&
+           call_numbered(std::strtoll(l.head.c_str() + l.head.find("](") + 2,
+                                      nullptr, 10)) == name;
+  });
+  if (!line)
+    line = first(lines, [](const Line &l) {
+      return !l.call.empty() && !l.whole() && l.result.empty();
+    });
+  if (!line)
+    line = first(lines, [](const Line &l) {
+      return !l.head.empty() && l.call.empty() && l.result.empty();
+    });
+  return line;
+}
+
+// Text between the other pieces: a call, or a piece of one, or two calls
+// that two processes wrote one after the other ("sys_set_robust_list ( 0x48,
+// 12 )exit_group( 0 )"), or the words after a call ("   clone(fork):
+// process 1 created child 2").
+void add_text(std::deque<Line> &lines, std::string_view text) {
+  Line *after =
+      first(lines, [](const Line &l) { return l.whole() && l.result.empty(); });
+  if (after && text[0] == ' ' && call_begun(text).empty() &&
+      text.find_first_not_of(' ') != std::string_view::npos) {
+    after->call += text;  // words after a call: not one of its own
+    return;
+  }
+  while (text.find_first_not_of(' ') != std::string_view::npos) {
+    Line *line = owner(lines, text.substr(text.find_first_not_of(' ')));
+    if (!line) {
+      if (lines.empty()) lines.emplace_back();
+      lines.back().call += text;
+      return;
+    }
+    if (line->call.empty()) {
+      text.remove_prefix(text.find_first_not_of(' '));
+      if (text.substr(0, 3) == "...")
+        line->opened = true;  // the second half of an [async] call
+    }
+    std::size_t k = 0;
+    for (; k < text.size(); ++k) {
+      if (text[k] == '(') ++line->depth, line->opened = true;
+      if (text[k] == ')' && line->depth > 0 && --line->depth == 0 &&
+          !call_begun(text.substr(k + 1)).empty())
+        break;  // another call, run on with no space between
+    }
+    k = std::min(k + 1, text.size());
+    line->call += text.substr(0, k);
+    text.remove_prefix(k);
+  }
+}
+
+// Ends the line that a newline belongs to, into OUT.
+void end_line(std::deque<Line> &lines, std::string &out) {
+  auto done = std::find_if(lines.begin(), lines.end(),
+                           [](const Line &l) { return !l.result.empty(); });
+  if (done == lines.end())
+    done = std::find_if(lines.begin(), lines.end(), std::mem_fn(&Line::whole));
+  if (done == lines.end()) return;
+  out += done->head + done->call + done->result + '\n';
+  lines.erase(done);
+}
+
+std::string whole_lines(std::string_view text) {
+  constexpr std::size_t kOpen = 64;  // more lines open at once are none
+  std::string out;
+  std::deque<Line> lines;
+  for (std::size_t at = 0, end = 0; at < text.size(); at = end) {
+    const Piece piece = piece_at(text, at, end);
+    const std::string_view bytes = text.substr(at, end - at);
+    if (piece == Piece::kOwn) {
+      out.append(bytes);
+      if (bytes.back() != '\n') out += '\n';
+    } else if (piece == Piece::kHead) {
+      lines.emplace_back().head = std::string(bytes);
+    } else if (piece == Piece::kResult) {
+      Line *line = first(
+          lines, [](const Line &l) { return l.whole() && l.result.empty(); });
+      if (!line)
+        line = first(lines, [](const Line &l) {
+          return !l.call.empty() && l.result.empty();
+        });
+      if (!line) line = &lines.emplace_back();  // a result on its own line
+      line->result = std::string(bytes);
+      line->depth = 0;
+    } else if (piece == Piece::kNewline) {
+      end_line(lines, out);
+    } else {
+      add_text(lines, bytes);
+    }
+    if (lines.size() > kOpen) {
+      out += lines.front().head + lines.front().call + lines.front().result;
+      out += '\n';
+      lines.pop_front();
+    }
+  }
+  for (const Line &line : lines)
+    out += line.head + line.call + line.result + '\n';
   return out;
 }
 
