@@ -13,6 +13,7 @@
 // after exit_group (its __libc_freeres) is valgrind's, and left out.
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <functional>
@@ -74,7 +75,7 @@ std::string arguments(std::string_view name, std::string_view args) {
 // to that call, and a newline ends the first line that has its result (or,
 // where none has, the first with its call: a clone's result comes on a line
 // of its own, as does the child's half of it).
-enum class Piece { kHead, kResult, kNewline, kOwn, kText };
+enum class Piece : std::uint8_t { kHead, kResult, kNewline, kOwn, kText };
 
 struct Line {
   std::string head, call, result;
@@ -207,8 +208,9 @@ void add_text(std::deque<Line> &lines, std::string_view text) {
     std::size_t k = 0;
     for (; k < text.size(); ++k) {
       if (text[k] == '(') ++line->depth, line->opened = true;
-      if (text[k] == ')' && line->depth > 0 && --line->depth == 0 &&
-          !call_begun(text.substr(k + 1)).empty())
+      if (text[k] != ')' || line->depth == 0) continue;
+      --line->depth;
+      if (line->depth == 0 && !call_begun(text.substr(k + 1)).empty())
         break;  // another call, run on with no space between
     }
     k = std::min(k + 1, text.size());
