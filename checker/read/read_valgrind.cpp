@@ -79,8 +79,9 @@ enum class Piece : std::uint8_t { kHead, kResult, kNewline, kOwn, kText };
 
 struct Line {
   std::string head, call, result;
-  int depth = 0;        // of the call's parentheses, while it is cut short
-  bool opened = false;  // the call has shown its "("
+  long long number = -1;  // the call's, as its head gives it: (NR)
+  int depth = 0;          // of the call's parentheses, while it is cut short
+  bool opened = false;    // the call has shown its "("
   bool whole() const {
     return !call.empty() && opened && depth == 0;
   }
@@ -166,9 +167,7 @@ std::string call_begun(std::string_view text) {
 Line *owner(std::deque<Line> &lines, std::string_view text) {
   const std::string name = call_begun(text);
   Line *line = name.empty() ? nullptr : first(lines, [&name](const Line &l) {
-    return l.call.empty() && !l.head.empty() &&
-           call_numbered(std::strtoll(l.head.c_str() + l.head.find("](") + 2,
-                                      nullptr, 10)) == name;
+    return l.call.empty() && l.number >= 0 && call_numbered(l.number) == name;
   });
   if (!line)
     line = first(lines, [](const Line &l) {
@@ -241,7 +240,11 @@ std::string whole_lines(std::string_view text) {
       out.append(bytes);
       if (bytes.back() != '\n') out += '\n';
     } else if (piece == Piece::kHead) {
-      lines.emplace_back().head = std::string(bytes);
+      Line &line = lines.emplace_back();
+      line.head = std::string(bytes);
+      const std::size_t number = line.head.find("](");
+      if (number != std::string::npos)
+        line.number = std::strtoll(line.head.c_str() + number + 2, nullptr, 10);
     } else if (piece == Piece::kResult) {
       Line *line = first(
           lines, [](const Line &l) { return l.whole() && l.result.empty(); });
