@@ -41,8 +41,8 @@ std::string lines_of(const std::string &field) {
 // The settings: format=F, complete, own-status, quiet, built-in,
 // only=CALL,CALL, startup=N (the reference's first N calls are the
 // start-up), status=N and out=TEXT and err=TEXT (the observer's run),
-// want-status=N and want-out=TEXT (the reference's); in TEXT, \n is a new
-// line.
+// want-status=N and want-out=TEXT (the reference's), abi=i386 (the
+// program's); in TEXT, \n is a new line.
 bool apply(const std::string &setting, probes::Expected &expected,
            probes::Observed &observed, probes::Rules &rules) {
   const std::size_t equals = setting.find('=');
@@ -67,6 +67,8 @@ bool apply(const std::string &setting, probes::Expected &expected,
     expected.out = value;
   } else if (key == "err") {
     observed.err = value;
+  } else if (key == "abi") {
+    expected.abi = value == "i386" ? probes::Abi::kI386 : probes::Abi::kX86_64;
   } else {
     bool *const flag = key == "complete"     ? &rules.complete
                        : key == "own-status" ? &rules.own_status

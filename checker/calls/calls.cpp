@@ -344,6 +344,12 @@ std::string call_numbered(long long number) {
   return call_numbered(number, reading);
 }
 
+long long number_of(std::string_view name, Abi abi) {
+  for (const auto &[known, called] : abi == Abi::kI386 ? kNumbers386 : kNumbers)
+    if (name == called) return known;
+  return -1;
+}
+
 std::string call_numbered(long long number, Abi abi) {
   for (const auto &[known, name] : abi == Abi::kI386 ? kNumbers386 : kNumbers)
     if (known == number) return name;

@@ -83,5 +83,7 @@ class AbiScope {
 // when unknown.
 std::string call_numbered(long long number);
 std::string call_numbered(long long number, Abi abi);
+// The number of the call NAME in ABI's table, or -1.
+long long number_of(std::string_view name, Abi abi);
 
 }  // namespace probes

@@ -786,6 +786,7 @@ Observer::Verdict Observer::judged(const Situation &situation,
   expected.startup = before_main.size();
   expected.out = reference_file(situation, ".out", variants).value_or("");
   expected.status = situation.status;
+  expected.abi = abi_of(program_path(situation.program));
   if (seen.has_after) expected.folder = folder_listed(situation, variants);
   Observed observed;
   observed.processes = std::move(processes);

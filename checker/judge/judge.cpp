@@ -710,6 +710,29 @@ bool run_into(const Call &call) {
 
 }  // namespace
 
+std::string other_numbers(const std::vector<Call> &want,
+                          const std::vector<Call> &got, Abi abi) {
+  if (abi != Abi::kI386) return "";
+  std::set<std::string> meant, shown_names;
+  for (const Call &call : want)
+    if (call.is_call) meant.insert(call.name);
+  for (const Call &call : got)
+    if (call.is_call) shown_names.insert(call.name);
+  std::vector<std::string> misnamed;
+  for (const std::string &name : shown_names) {
+    const long long number = number_of(name, Abi::kX86_64);
+    const std::string own = number < 0 ? "" : call_numbered(number, abi);
+    if (own.empty() || own == name || meant.count(name) || !meant.count(own))
+      continue;
+    misnamed.push_back(own + ", " + std::to_string(number) +
+                       " on i386, is shown as " + name + ", " +
+                       std::to_string(number) + " on x86-64");
+  }
+  if (misnamed.size() < 2) return "";
+  return "the report names this i386 process's calls by x86-64's numbers: " +
+         misnamed[0];
+}
+
 std::vector<std::string> causes(const std::vector<std::vector<Call>> &want,
                                 const std::vector<std::vector<Call>> &got,
                                 bool in_process) {

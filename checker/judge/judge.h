@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "calls/elf.h"
 #include "read/report.h"
 
 namespace probes {
@@ -90,6 +91,12 @@ std::vector<std::string> difference(const std::string &what,
 // differs shows them: its report's descriptor left open in the program,
 // children not followed, two processes' lines run into each other.
 // IN_PROCESS: the observer runs in the program's own process.
+// Where a report names the calls of a process of ABI (i386) by another's
+// numbers (x86-64's, as perf trace does): its umask, 60, shown as exit, 60
+// on x86-64. Two such names, none of them a call that WANT holds, tell it;
+// "" where they do not.
+std::string other_numbers(const std::vector<Call> &want,
+                          const std::vector<Call> &got, Abi abi);
 std::vector<std::string> causes(const std::vector<std::vector<Call>> &want,
                                 const std::vector<std::vector<Call>> &got,
                                 bool in_process = false);

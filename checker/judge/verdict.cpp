@@ -118,6 +118,10 @@ std::vector<std::string> why(const std::vector<std::vector<Call>> &want,
                              bool in_process, const Expected &expected,
                              const Observed &observed, const Rules &rules) {
   auto reasons = causes(want, got, in_process);
+  if (!want.empty() && !got.empty()) {
+    const std::string numbers = other_numbers(want[0], got[0], expected.abi);
+    if (!numbers.empty()) reasons.insert(reasons.begin(), numbers);
+  }
   const Format looks = format_of(observed.report);  // its framing's
   std::vector<Process> again;  // named only where its reader reads it
   if (looks != observed.format && !rules.built_in &&

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "calls/elf.h"
 #include "judge/judge.h"
 #include "read/report.h"
 
@@ -24,8 +25,9 @@ struct Expected {
   // STARTUP calls before main of the empty program under this observer.
   std::vector<std::vector<Call>> calls;
   std::size_t startup = 0;
-  std::string out;  // its standard output
-  int status = 0;   // its exit status
+  std::string out;         // its standard output
+  int status = 0;          // its exit status
+  Abi abi = Abi::kX86_64;  // the program's, which numbers its calls
   // The folder afterwards, a line an entry, where it ran in one of its own.
   std::optional<std::vector<std::string>> folder;
 };
