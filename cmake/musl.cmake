@@ -20,5 +20,6 @@ endif()
 set(CMAKE_C_COMPILER ${musl_gcc})
 execute_process(COMMAND g++ -dumpversion OUTPUT_VARIABLE gxx_version
                 OUTPUT_STRIP_TRAILING_WHITESPACE)
-set(SYSCALL_PROBES_MUSL_CXX_FLAGS -isystem /usr/include/c++/${gxx_version}
+set(SYSCALL_PROBES_PROGRAMS_AS_C ON)
+set(SYSCALL_PROBES_CXX_FLAGS -isystem /usr/include/c++/${gxx_version}
   -isystem /usr/include/x86_64-linux-gnu/c++/${gxx_version} "-D__GLIBC_PREREQ(a,b)=0")

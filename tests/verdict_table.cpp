@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "calls/calls.h"
+#include "calls/elf.h"
 #include "judge/verdict.h"
 #include "read/report.h"
 
@@ -68,7 +70,10 @@ bool apply(const std::string &setting, probes::Expected &expected,
   } else if (key == "err") {
     observed.err = value;
   } else if (key == "abi") {
-    expected.abi = value == "i386" ? probes::Abi::kI386 : probes::Abi::kX86_64;
+    for (const probes::Abi abi :
+         {probes::Abi::kX86_64, probes::Abi::kI386, probes::Abi::kAarch64,
+          probes::Abi::kRiscv64})
+      if (value == probes::abi_name(abi)) expected.abi = abi;
   } else {
     bool *const flag = key == "complete"     ? &rules.complete
                        : key == "own-status" ? &rules.own_status
@@ -90,6 +95,8 @@ std::string judged(const std::vector<std::string> &fields) {
   for (std::string setting; settings >> setting;)
     if (!apply(setting, expected, observed, rules))
       return "no setting " + setting;
+  // Both read as the checker reads them, by the program's ABI.
+  const probes::AbiScope scope(expected.abi);
   for (const std::string &process : split(fields[3], " || ")) {
     std::vector<probes::Process> read;
     const std::string why =

@@ -212,8 +212,43 @@ const std::vector<std::pair<int, const char *>> kNumbers386 = {
     {386, "rseq"},
     {435, "clone3"}};
 
-// i386's clone takes the thread pointer before the child's id pointer.
-const std::vector<Parameter> kClone386 = {{"flags", Type::kFlags},
+// The numbers of aarch64 and riscv64, which share the kernel's generic
+// table: neither has open, fork or the older calls beside the *at ones.
+const std::vector<std::pair<int, const char *>> kNumbersGeneric = {
+    {17, "getcwd"},        {25, "fcntl"},
+    {29, "ioctl"},         {48, "faccessat"},
+    {56, "openat"},        {57, "close"},
+    {62, "lseek"},         {63, "read"},
+    {64, "write"},         {66, "writev"},
+    {67, "pread64"},       {78, "readlinkat"},
+    {79, "newfstatat"},    {80, "fstat"},
+    {93, "exit"},          {94, "exit_group"},
+    {96, "set_tid_address"}, {98, "futex"},
+    {99, "set_robust_list"}, {134, "rt_sigaction"},
+    {135, "rt_sigprocmask"}, {160, "uname"},
+    {163, "getrlimit"},    {166, "umask"},
+    {167, "prctl"},        {172, "getpid"},
+    {173, "getppid"},      {178, "gettid"},
+    {214, "brk"},          {215, "munmap"},
+    {216, "mremap"},       {220, "clone"},
+    {221, "execve"},       {222, "mmap"},
+    {226, "mprotect"},     {233, "madvise"},
+    {260, "wait4"},        {261, "prlimit64"},
+    {278, "getrandom"},    {291, "statx"},
+    {293, "rseq"},         {435, "clone3"}};
+
+const std::vector<std::pair<int, const char *>> &numbers(Abi abi) {
+  switch (abi) {
+    case Abi::kI386: return kNumbers386;
+    case Abi::kAarch64:
+    case Abi::kRiscv64: return kNumbersGeneric;
+    default: return kNumbers;
+  }
+}
+
+// i386's, aarch64's and riscv64's clone takes the thread pointer before the
+// child's id pointer; x86-64's, after.
+const std::vector<Parameter> kCloneTlsFirst = {{"flags", Type::kFlags},
                                           {"child_stack", Type::kPointer},
                                           {"parent_tidptr", Type::kPointer},
                                           {"tls", Type::kPointer},
@@ -223,6 +258,29 @@ thread_local Abi reading = Abi::kX86_64;
 
 }  // namespace
 
+const char *abi_name(Abi abi) {
+  switch (abi) {
+    case Abi::kI386: return "i386";
+    case Abi::kAarch64: return "aarch64";
+    case Abi::kRiscv64: return "riscv64";
+    default: return "x86-64";
+  }
+}
+
+const char *qemu_name(Abi abi) {
+  return abi == Abi::kX86_64 ? "x86_64" : abi_name(abi);
+}
+
+bool native(Abi abi) {
+#if defined(__aarch64__)
+  return abi == Abi::kAarch64;
+#elif defined(__riscv)
+  return abi == Abi::kRiscv64;
+#else
+  return abi == Abi::kX86_64 || abi == Abi::kI386;
+#endif
+}
+
 AbiScope::AbiScope(Abi abi) : before_(reading) {
   reading = abi;
 }
@@ -231,7 +289,7 @@ AbiScope::~AbiScope() {
 }
 
 const std::vector<Parameter> *parameters_of(std::string_view call) {
-  if (reading == Abi::kI386 && call == "clone") return &kClone386;
+  if (reading != Abi::kX86_64 && call == "clone") return &kCloneTlsFirst;
   const auto found = kCalls.find(call);
   return found == kCalls.end() ? nullptr : &found->second.parameters;
 }
@@ -345,13 +403,13 @@ std::string call_numbered(long long number) {
 }
 
 long long number_of(std::string_view name, Abi abi) {
-  for (const auto &[known, called] : abi == Abi::kI386 ? kNumbers386 : kNumbers)
+  for (const auto &[known, called] : numbers(abi))
     if (name == called) return known;
   return -1;
 }
 
 std::string call_numbered(long long number, Abi abi) {
-  for (const auto &[known, name] : abi == Abi::kI386 ? kNumbers386 : kNumbers)
+  for (const auto &[known, name] : numbers(abi))
     if (known == number) return name;
   return "";
 }

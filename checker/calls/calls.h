@@ -65,6 +65,17 @@ bool used(std::string_view call, const std::string &parameter, long long flags);
 bool can_return(std::string_view call, long long value, long long error,
                 long long count);
 
+// "x86-64", "i386", "aarch64", "riscv64": the builds' and folders' name.
+const char *abi_name(Abi abi);
+
+// qemu-user's name of the processor: x86_64, i386, aarch64, riscv64.
+const char *qemu_name(Abi abi);
+
+// Whether this machine's processor runs the ABI's programs: its own, and
+// i386's beside x86-64's where the kernel allows. The checker is built for
+// this machine, so its own processor tells.
+bool native(Abi abi);
+
 // The ABI of the processes that this thread reads and judges: it numbers
 // the calls and orders clone's arguments. x86-64's unless an AbiScope says.
 class AbiScope {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string_view>
 
+#include "calls/calls.h"
 #include "situations/situations.h"
 
 namespace probes {
@@ -145,15 +146,17 @@ Abi abi_of(const std::string &program) {
   const auto data = elf_file(program);
   Elf32_Ehdr header;
   if (!data || !at(*data, 0, header)) return Abi::kX86_64;
-  return header.e_ident[EI_CLASS] == ELFCLASS32 && header.e_machine == EM_386
-             ? Abi::kI386
-             : Abi::kX86_64;
+  if (header.e_ident[EI_CLASS] == ELFCLASS32)
+    return header.e_machine == EM_386 ? Abi::kI386 : Abi::kX86_64;
+  if (header.e_machine == EM_AARCH64) return Abi::kAarch64;
+  return header.e_machine == EM_RISCV ? Abi::kRiscv64 : Abi::kX86_64;
 }
 
 std::vector<std::string> variants_of(const std::string &program) {
   std::vector<std::string> folders;
-  const std::string abi = abi_of(program) == Abi::kI386 ? "i386" : "";
-  for (const std::string &variant : {abi, libc_of(program)})
+  const Abi abi = abi_of(program);
+  const std::string own = abi == Abi::kX86_64 ? "" : abi_name(abi);
+  for (const std::string &variant : {own, libc_of(program)})
     if (!variant.empty()) folders.push_back(variant);
   return folders;
 }

@@ -14,13 +14,14 @@ namespace probes {
 std::string libc_of(const std::string &program);
 
 // The ABIs of the programs: the shared references are x86-64's.
-enum class Abi : std::uint8_t { kX86_64, kI386 };
+enum class Abi : std::uint8_t { kX86_64, kI386, kAarch64, kRiscv64 };
 
-// kI386 for a 32-bit x86 program (ELFCLASS32, EM_386), else kX86_64.
+// The program's, by its ELF header's class and machine; kX86_64 for any
+// other file.
 Abi abi_of(const std::string &program);
 
 // The folders of references of the program's own, the most particular first:
-// its ABI's (i386/), then its C library's (musl/).
+// its ABI's (i386/, aarch64/), then its C library's (musl/).
 std::vector<std::string> variants_of(const std::string &program);
 
 // Whether the program was built -fno-plt, by the switches recorded in its

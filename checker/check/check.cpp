@@ -53,12 +53,19 @@ bool refused(const std::string &said) {
   return false;
 }
 
-// Why this kernel cannot run the build's programs, which are i386's where
-// 32-bit emulation is off; "" when it can. Found once: all are of one ABI.
+// Why this machine cannot run the build's programs: another processor's, or
+// i386's where 32-bit emulation is off; "" when it can. Found once: all are
+// of one ABI.
 const std::string &kernel_refuses() {
   static const std::string why = [] {
     const std::string empty = places().programs + "/empty-main";
-    if (abi_of(empty) != Abi::kI386) return std::string();
+    const Abi abi = abi_of(empty);
+    if (!native(abi))
+      return std::string("this machine's processor does not run ") +
+             abi_name(abi) +
+             " programs: qemu-user emulates them here (--observer qemu-user), "
+             "and tools/vm runs them on a kernel of their own";
+    if (abi != Abi::kI386) return std::string();
     const std::string error = kernel_refusal(empty);
     return error.empty() ? error
                          : "this kernel does not run i386 programs (" + error +
@@ -145,11 +152,11 @@ const BuiltIn kBuiltIn[kBuiltIns] = {
      Percent::kAsIs, nullptr, nullptr, nullptr},
     {"qemu-user", "qemu-x86_64 -strace", Format::kQemu, "qemu-x86_64",
      "qemu-user", kOtherUsers | kUnderLimit | kMusl | kI386 | kForks,
-     Percent::kAsIs, "qemu-i386", nullptr, nullptr},
+     Percent::kAsIs, "qemu-", nullptr, nullptr},
     {"qemu-user-log", "qemu-x86_64 -strace -D {report}", Format::kQemu,
      "qemu-x86_64", "qemu-user",
      kOtherUsers | kUnderLimit | kMusl | kI386 | kForks, Percent::kAvoided,
-     "qemu-i386", nullptr, nullptr},
+     "qemu-", nullptr, nullptr},
     // Nulgrind: system calls alone, without memcheck's words in between;
     // no gdb server, whose pipes would be files of its own to clean up.
     {"valgrind",
@@ -414,7 +421,7 @@ std::string Observer::cannot_run(const Situation &situation) const {
   if (!known->can(kI386) && abi_of(program) == Abi::kI386)
     return known->why_no_i386 ? known->why_no_i386
                               : label_ + " cannot observe an i386 program";
-  if (!kernel_refuses().empty() && !known->emulator_i386)
+  if (!kernel_refuses().empty() && !known->emulator)
     return kernel_refuses();
   if (situation.has("nproc") && !known->can(kUnderLimit))
     return label_ + " runs processes of its own, more than a limit of " +
@@ -502,8 +509,13 @@ std::vector<std::string> Observer::command_for(
     const std::string &program) const {
   const BuiltIn *known = probes::built_in(label_);
   std::vector<std::string> words = command_;
-  if (known && known->emulator_i386 && abi_of(program) == Abi::kI386)
-    words.front() = known->emulator_i386;
+  const Abi abi = abi_of(program);
+  if (!known || !known->emulator || abi == Abi::kX86_64) return words;
+  words.front() = known->emulator + std::string(qemu_name(abi));
+  // Debian's cross C library, where the cross-built programs' loader is.
+  const std::string libraries = std::string("/usr/") + abi_name(abi) + "-linux-gnu";
+  if (!native(abi) && access(libraries.c_str(), R_OK | X_OK) == 0)
+    words.insert(words.begin() + 1, {"-L", libraries});
   return words;
 }
 

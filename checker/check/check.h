@@ -42,8 +42,9 @@ struct BuiltIn {
   unsigned traits;      // Trait bits
   Percent percent;      // how it reads a % in its report's path
   // For an emulator of the processor, which runs what the kernel will not:
-  // the command that emulates an i386 one in place of the tool (qemu-i386).
-  const char *emulator_i386;
+  // the start of the command that emulates another ABI's program in place of
+  // the tool, which the ABI's name ends (qemu-i386, qemu-aarch64).
+  const char *emulator;
   const char *root_only;    // why it runs for root alone, or nullptr
   const char *why_no_i386;  // why it cannot observe i386, where it says more
   bool can(unsigned trait) const {

@@ -735,9 +735,11 @@ bool pid_prefix(std::string_view &line, long &pid) {
                                  ? line.substr(close + 2, name - close - 2)
                                  : std::string_view());
     const long n = number.size() < 10 ? std::stol(number) : -1;
+    bool own_number = false;  // (riscv64 numbers its calls as aarch64)
+    for (const Abi abi : {Abi::kX86_64, Abi::kI386, Abi::kAarch64})
+      own_number = own_number || (!called.empty() && call_numbered(n, abi) == called);
     if (close < line.size() && line[close] == ']' && number.size() < 10 &&
-        (called.empty() || (call_numbered(n, Abi::kX86_64) != called &&
-                            call_numbered(n, Abi::kI386) != called)))
+        !own_number)
       bracket = true, i = 1;
   }
   std::size_t digits = i;
