@@ -70,9 +70,8 @@ bool apply(const std::string &setting, probes::Expected &expected,
   } else if (key == "err") {
     observed.err = value;
   } else if (key == "abi") {
-    for (const probes::Abi abi :
-         {probes::Abi::kX86_64, probes::Abi::kI386, probes::Abi::kAarch64,
-          probes::Abi::kRiscv64})
+    for (const probes::Abi abi : {probes::Abi::kX86_64, probes::Abi::kI386,
+                                  probes::Abi::kAarch64, probes::Abi::kRiscv64})
       if (value == probes::abi_name(abi)) expected.abi = abi;
   } else {
     bool *const flag = key == "complete"     ? &rules.complete

@@ -215,44 +215,69 @@ const std::vector<std::pair<int, const char *>> kNumbers386 = {
 // The numbers of aarch64 and riscv64, which share the kernel's generic
 // table: neither has open, fork or the older calls beside the *at ones.
 const std::vector<std::pair<int, const char *>> kNumbersGeneric = {
-    {17, "getcwd"},        {25, "fcntl"},
-    {29, "ioctl"},         {48, "faccessat"},
-    {56, "openat"},        {57, "close"},
-    {62, "lseek"},         {63, "read"},
-    {64, "write"},         {66, "writev"},
-    {67, "pread64"},       {78, "readlinkat"},
-    {79, "newfstatat"},    {80, "fstat"},
-    {93, "exit"},          {94, "exit_group"},
-    {96, "set_tid_address"}, {98, "futex"},
-    {99, "set_robust_list"}, {134, "rt_sigaction"},
-    {135, "rt_sigprocmask"}, {160, "uname"},
-    {163, "getrlimit"},    {166, "umask"},
-    {167, "prctl"},        {172, "getpid"},
-    {173, "getppid"},      {178, "gettid"},
-    {214, "brk"},          {215, "munmap"},
-    {216, "mremap"},       {220, "clone"},
-    {221, "execve"},       {222, "mmap"},
-    {226, "mprotect"},     {233, "madvise"},
-    {260, "wait4"},        {261, "prlimit64"},
-    {278, "getrandom"},    {291, "statx"},
-    {293, "rseq"},         {435, "clone3"}};
+    {17, "getcwd"},
+    {25, "fcntl"},
+    {29, "ioctl"},
+    {48, "faccessat"},
+    {56, "openat"},
+    {57, "close"},
+    {62, "lseek"},
+    {63, "read"},
+    {64, "write"},
+    {66, "writev"},
+    {67, "pread64"},
+    {78, "readlinkat"},
+    {79, "newfstatat"},
+    {80, "fstat"},
+    {93, "exit"},
+    {94, "exit_group"},
+    {96, "set_tid_address"},
+    {98, "futex"},
+    {99, "set_robust_list"},
+    {134, "rt_sigaction"},
+    {135, "rt_sigprocmask"},
+    {160, "uname"},
+    {163, "getrlimit"},
+    {166, "umask"},
+    {167, "prctl"},
+    {172, "getpid"},
+    {173, "getppid"},
+    {178, "gettid"},
+    {214, "brk"},
+    {215, "munmap"},
+    {216, "mremap"},
+    {220, "clone"},
+    {221, "execve"},
+    {222, "mmap"},
+    {226, "mprotect"},
+    {233, "madvise"},
+    {260, "wait4"},
+    {261, "prlimit64"},
+    {278, "getrandom"},
+    {291, "statx"},
+    {293, "rseq"},
+    {435, "clone3"}};
 
 const std::vector<std::pair<int, const char *>> &numbers(Abi abi) {
   switch (abi) {
-    case Abi::kI386: return kNumbers386;
+    case Abi::kI386:
+      return kNumbers386;
     case Abi::kAarch64:
-    case Abi::kRiscv64: return kNumbersGeneric;
-    default: return kNumbers;
+    case Abi::kRiscv64:
+      return kNumbersGeneric;
+    default:
+      return kNumbers;
   }
 }
 
 // i386's, aarch64's and riscv64's clone takes the thread pointer before the
 // child's id pointer; x86-64's, after.
-const std::vector<Parameter> kCloneTlsFirst = {{"flags", Type::kFlags},
-                                          {"child_stack", Type::kPointer},
-                                          {"parent_tidptr", Type::kPointer},
-                                          {"tls", Type::kPointer},
-                                          {"child_tidptr", Type::kPointer}};
+const std::vector<Parameter> kCloneTlsFirst = {
+    {"flags", Type::kFlags},
+    {"child_stack", Type::kPointer},
+    {"parent_tidptr", Type::kPointer},
+    {"tls", Type::kPointer},
+    {"child_tidptr", Type::kPointer}};
 
 thread_local Abi reading = Abi::kX86_64;
 
@@ -260,10 +285,14 @@ thread_local Abi reading = Abi::kX86_64;
 
 const char *abi_name(Abi abi) {
   switch (abi) {
-    case Abi::kI386: return "i386";
-    case Abi::kAarch64: return "aarch64";
-    case Abi::kRiscv64: return "riscv64";
-    default: return "x86-64";
+    case Abi::kI386:
+      return "i386";
+    case Abi::kAarch64:
+      return "aarch64";
+    case Abi::kRiscv64:
+      return "riscv64";
+    default:
+      return "x86-64";
   }
 }
 

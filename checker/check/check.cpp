@@ -421,8 +421,7 @@ std::string Observer::cannot_run(const Situation &situation) const {
   if (!known->can(kI386) && abi_of(program) == Abi::kI386)
     return known->why_no_i386 ? known->why_no_i386
                               : label_ + " cannot observe an i386 program";
-  if (!kernel_refuses().empty() && !known->emulator)
-    return kernel_refuses();
+  if (!kernel_refuses().empty() && !known->emulator) return kernel_refuses();
   if (situation.has("nproc") && !known->can(kUnderLimit))
     return label_ + " runs processes of its own, more than a limit of " +
            situation.get("nproc") + " allows";
@@ -513,7 +512,8 @@ std::vector<std::string> Observer::command_for(
   if (!known || !known->emulator || abi == Abi::kX86_64) return words;
   words.front() = known->emulator + std::string(qemu_name(abi));
   // Debian's cross C library, where the cross-built programs' loader is.
-  const std::string libraries = std::string("/usr/") + abi_name(abi) + "-linux-gnu";
+  const std::string libraries =
+      std::string("/usr/") + abi_name(abi) + "-linux-gnu";
   if (!native(abi) && access(libraries.c_str(), R_OK | X_OK) == 0)
     words.insert(words.begin() + 1, {"-L", libraries});
   return words;

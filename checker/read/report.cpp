@@ -737,7 +737,8 @@ bool pid_prefix(std::string_view &line, long &pid) {
     const long n = number.size() < 10 ? std::stol(number) : -1;
     bool own_number = false;  // (riscv64 numbers its calls as aarch64)
     for (const Abi abi : {Abi::kX86_64, Abi::kI386, Abi::kAarch64})
-      own_number = own_number || (!called.empty() && call_numbered(n, abi) == called);
+      own_number =
+          own_number || (!called.empty() && call_numbered(n, abi) == called);
     if (close < line.size() && line[close] == ']' && number.size() < 10 &&
         !own_number)
       bracket = true, i = 1;
