@@ -283,6 +283,14 @@ thread_local Abi reading = Abi::kX86_64;
 
 }  // namespace
 
+bool at_exit_call(std::string_view call) {
+  return call == "__cxa_finalize";
+}
+
+bool runs_at_exit(std::string_view call) {
+  return call == "exit";
+}
+
 const char *abi_name(Abi abi) {
   switch (abi) {
     case Abi::kI386:

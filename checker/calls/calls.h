@@ -65,6 +65,16 @@ bool used(std::string_view call, const std::string &parameter, long long flags);
 bool can_return(std::string_view call, long long value, long long error,
                 long long count);
 
+// A call that the C runtime makes on its own account at a process's end,
+// after main has returned or exit was called: __cxa_finalize, which runs
+// the destructors, through the PLT on aarch64, where a library-call
+// observer sees it, and directly on x86-64, where none does.
+bool at_exit_call(std::string_view call);
+
+// Whether the call makes those at-exit calls before the process ends: the
+// C library's exit does, the kernel's exit_group does not.
+bool runs_at_exit(std::string_view call);
+
 // "x86-64", "i386", "aarch64", "riscv64": the builds' and folders' name.
 const char *abi_name(Abi abi);
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 
 #include "calls/calls.h"
 #include "calls/elf.h"
@@ -544,8 +545,11 @@ namespace {
 
 // The calls before main in the empty program's report: its first
 // process's, from after its start to before its exit.
+// The empty program's calls before its end: the C library's start-up, then
+// the C runtime's own calls after main (AT_EXIT).
 std::vector<Call> calls_before_main(const Seen &seen, Format format,
-                                    const Decoding &decoding) {
+                                    const Decoding &decoding,
+                                    std::vector<Call> &at_exit) {
   std::vector<Process> processes;
   const std::string problem = read_report(seen.report, format, processes);
   if (!problem.empty()) throw Failure(problem + seen.said);
@@ -564,6 +568,11 @@ std::vector<Call> calls_before_main(const Seen &seen, Format format,
   while (end < calls.size() && !ends_process(calls[end])) ++end;
   if (end == calls.size() && decoding.exits_shown)
     throw Failure("its report shows no exit" + seen.said);
+  calls.resize(end);
+  while (end > 0 && calls[end - 1].is_call && at_exit_call(calls[end - 1].name))
+    --end;
+  at_exit.assign(std::make_move_iterator(calls.begin() + end),
+                 std::make_move_iterator(calls.end()));
   calls.resize(end);
   // Where the kernel will not run it, an empty program that made no call
   // before its exit was never started: only an emulator starts it.
@@ -605,10 +614,12 @@ Observer::Startup Observer::startup_of(const Situation &conditions,
   // An empty report of the empty program tells no format: the situation's
   // own will.
   if (!format_ && seen.report.find_first_not_of(" \n") == std::string::npos)
-    return {{}, std::nullopt};
+    return {{}, {}, std::nullopt};
   const Format format = format_.value_or(format_of(seen.report));
-  return {calls_before_main(seen, format, decoding_of(format, seen.report)),
-          format};
+  Startup found{{}, {}, format};
+  found.calls = calls_before_main(
+      seen, format, decoding_of(format, seen.report), found.at_exit);
+  return found;
 }
 
 // A start-up that could not be found, as each situation that needs it
@@ -767,10 +778,10 @@ Observer::Verdict Observer::check(const Situation &given) {
     return {Word::kSkipped,
             {"the program is built without the PLT, where library calls cannot "
              "be seen"}};
-  std::vector<Call> before_main;
+  Startup empty;
   std::vector<Process> processes;
   try {
-    before_main = startup(situation).calls;
+    empty = startup(situation);
     if (!seen)
       seen = run(command_for(program), program, situation.arguments(),
                  situation, timeout_, percent_);
@@ -780,7 +791,7 @@ Observer::Verdict Observer::check(const Situation &given) {
     return failed(failure);
   }
   return judged(situation, variants, *seen, format, decoding, std::move(want),
-                before_main, std::move(processes));
+                empty, std::move(processes));
 }
 
 // The report's calls, output and folder held against the reference's,
@@ -790,12 +801,20 @@ Observer::Verdict Observer::judged(const Situation &situation,
                                    const Seen &seen, Format format,
                                    const Decoding &decoding,
                                    std::vector<std::vector<Call>> want,
-                                   const std::vector<Call> &before_main,
+                                   const Startup &startup,
                                    std::vector<Process> processes) {
   Expected expected;
-  want[0].insert(want[0].begin(), before_main.begin(), before_main.end());
+  // Each process ends as the empty program does: the C runtime's calls
+  // after main come before the kernel ends it, after the C library's exit.
+  for (std::vector<Call> &calls : want) {
+    auto end = std::find_if(calls.begin(), calls.end(), ends_process);
+    if (end != calls.end() && end->ended.how == Ended::How::kKilled) continue;
+    if (end != calls.end() && end->is_call && runs_at_exit(end->name)) ++end;
+    calls.insert(end, startup.at_exit.begin(), startup.at_exit.end());
+  }
+  want[0].insert(want[0].begin(), startup.calls.begin(), startup.calls.end());
   expected.calls = std::move(want);
-  expected.startup = before_main.size();
+  expected.startup = startup.calls.size();
   expected.out = reference_file(situation, ".out", variants).value_or("");
   expected.status = situation.status;
   expected.abi = abi_of(program_path(situation.program));

@@ -119,6 +119,7 @@ class Observer {
   // The calls before main, and the format they were read in.
   struct Startup {
     std::vector<Call> calls;
+    std::vector<Call> at_exit;  // the C runtime's, after main, before the end
     std::optional<Format> format;  // none told from an empty report
   };
   Startup startup(const Situation &situation);
@@ -135,8 +136,7 @@ class Observer {
   Verdict judged(const Situation &situation,
                  const std::vector<std::string> &variants, const Seen &seen,
                  Format format, const Decoding &decoding,
-                 std::vector<std::vector<Call>> want,
-                 const std::vector<Call> &before_main,
+                 std::vector<std::vector<Call>> want, const Startup &startup,
                  std::vector<Process> processes);
   // The situation with its limit on processes (nproc) counting the
   // observer's own processes besides the program's, found by trial.

@@ -780,32 +780,45 @@ bool strace_note(std::string_view line, std::set<long> &announced,
   return true;
 }
 
-// "<... name resumed> rest" finishes this process's call cut in two: 1 when
-// LINE was joined to it, 0 when it is no such half, -1 when the call
-// joined would be too long.
-int join_resumed(std::vector<std::string> &lines, std::string_view line) {
-  if (line.substr(0, 5) != "<... " || lines.empty()) return 0;
-  const std::size_t resumed = line.find(" resumed>");
-  std::string &head = lines.back();
-  const std::string_view held = trim(head);
-  bool cut = false;
+// Whether the line is a call cut in two: its first half, marked.
+bool is_cut(std::string_view line) {
+  const std::string_view held = trim(line);
   for (const std::string_view mark : kMarks)
-    cut |= held.size() >= mark.size() &&
-           held.substr(held.size() - mark.size()) == mark;
-  if (resumed == std::string_view::npos || !cut) return 0;
+    if (held.size() >= mark.size() &&
+        held.substr(held.size() - mark.size()) == mark)
+      return true;
+  return false;
+}
+
+// "<... name resumed> rest" finishes this process's call of that name cut in
+// two, the last one cut (CUT: the places of those not finished yet), so
+// that the calls made inside it, as ltrace shows those of exit, keep their
+// place: 1 when LINE was joined to it, 0 when it is no such half, -1 when
+// the call joined would be too long.
+int join_resumed(std::vector<std::string> &lines, std::vector<std::size_t> &cut,
+                 std::string_view line) {
+  if (line.substr(0, 5) != "<... " || cut.empty()) return 0;
+  const std::size_t resumed = line.find(" resumed>");
+  if (resumed == std::string_view::npos) return 0;
+  std::string &head = lines[cut.back()];
+  const std::string_view name = line.substr(5, resumed - 5);
+  const std::string_view called = trim(head);
+  if (called.substr(0, called.find('(')) != name) return 0;
   if (head.size() + line.size() > kMaxLine) return -1;
   head.resize(head.rfind('<'));
   while (!head.empty() && head.back() == ' ') head.pop_back();
   std::string_view tail = line.substr(resumed + 9);
   if (!tail.empty() && tail[0] == ' ') tail.remove_prefix(1);
   head.append(tail);
+  if (!is_cut(head)) cut.pop_back();  // or cut again
   return 1;
 }
 
 }  // namespace
 
 std::string split_processes(std::string_view text, std::vector<Lines> &out) {
-  std::map<long, std::size_t> index;  // pid -> place in out
+  std::map<long, std::size_t> index;          // pid -> place in out
+  std::vector<std::vector<std::size_t>> cut;  // per place, its calls cut in two
   std::set<long> alive, announced;
   std::size_t number = 0, calls = 0;
   while (!text.empty()) {
@@ -848,12 +861,13 @@ std::string split_processes(std::string_view text, std::vector<Lines> &out) {
     if (found == index.end()) {
       found = index.emplace(pid, out.size()).first;
       out.push_back({pid, {}});
+      cut.emplace_back();
       alive.insert(pid);
     }
     std::vector<std::string> &lines = out[found->second].lines;
     if (line.substr(0, 11) == "--- SIGCHLD") continue;  // when it comes varies
     if (line.substr(0, 4) == "+++ ") alive.erase(pid);
-    const int joined = join_resumed(lines, line);
+    const int joined = join_resumed(lines, cut[found->second], line);
     if (joined < 0)
       return "a call joined from line " + std::to_string(number) +
              " of the report is more than " + std::to_string(kMaxLine) +
@@ -863,6 +877,7 @@ std::string split_processes(std::string_view text, std::vector<Lines> &out) {
       return "the report holds more than " + std::to_string(kMaxCalls) +
              " lines of calls, more than these programs can give rise to";
     lines.emplace_back(line);
+    if (is_cut(line)) cut[found->second].push_back(lines.size() - 1);
   }
   // A call cut in two whose second half never came did not return, however
   // the observer marked it.
