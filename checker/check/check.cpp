@@ -569,11 +569,12 @@ std::vector<Call> calls_before_main(const Seen &seen, Format format,
   if (end == calls.size() && decoding.exits_shown)
     throw Failure("its report shows no exit" + seen.said);
   calls.resize(end);
-  while (end > 0 && calls[end - 1].is_call && at_exit_call(calls[end - 1].name))
-    --end;
-  at_exit.assign(std::make_move_iterator(calls.begin() + end),
-                 std::make_move_iterator(calls.end()));
-  calls.resize(end);
+  // The C runtime's own calls after main, last before the end.
+  while (!calls.empty() && calls.back().is_call &&
+         at_exit_call(calls.back().name)) {
+    at_exit.insert(at_exit.begin(), std::move(calls.back()));
+    calls.pop_back();
+  }
   // Where the kernel will not run it, an empty program that made no call
   // before its exit was never started: only an emulator starts it.
   if (calls.empty() && decoding.system_calls && !kernel_refuses().empty())
