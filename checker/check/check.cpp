@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <iterator>
 
 #include "calls/calls.h"
 #include "calls/elf.h"
