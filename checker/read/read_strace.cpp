@@ -2,9 +2,9 @@
 // SPDX-License-Identifier: MIT
 // strace's report, as `strace -f -o FILE` writes it: one system call a line,
 // "name(args) = result", with the process id in front. What its users add by
-// habit is read too: times (in the framing), -X verbose's raw values with
-// their names in comments, and -y's paths of descriptors, which are kept
-// apart for judging.
+// habit is read too: times and -i's addresses (in the framing), -X
+// verbose's raw values with their names in comments, and -y's paths of
+// descriptors, which are kept apart for judging.
 #include <cstdlib>
 #include <string>
 #include <string_view>

@@ -181,6 +181,22 @@ std::string_view without_number(std::string_view line) {
   return line;
 }
 
+// -i: where the call was made, ahead of it, "[00007f72a62aaad7] write(...",
+// "[0x5568e85d2196] write(...", "[????????????????] +++ exited": addresses
+// vary from run to run, and are left aside.
+std::string_view without_address(std::string_view line) {
+  const std::size_t close = line.find("] ");
+  if (line.substr(0, 1) != "[" || close == std::string_view::npos) return line;
+  std::string_view address = line.substr(1, close - 1);
+  const bool prefixed = address.substr(0, 2) == "0x";
+  if (prefixed) address.remove_prefix(2);
+  const bool hex = all(address, hex_digit);
+  const bool unknown = all(address, [](char c) { return c == '?'; });
+  if (address.empty() || !(hex || unknown) || (!prefixed && address.size() < 8))
+    return line;
+  return line.substr(close + 2);
+}
+
 constexpr std::string_view kMarks[] = {"<unfinished ...>", "<no return ...>"};
 
 }  // namespace
@@ -838,7 +854,7 @@ std::string split_processes(std::string_view text, std::vector<Lines> &out) {
     // one process runs.
     long pid = -1;
     const bool has_pid = pid_prefix(line, pid);
-    line = without_number(without_time(line));
+    line = without_address(without_number(without_time(line)));
     // strace -f on standard error names no process while one runs, says
     // "strace: Process 1235 attached" for each new one, and then names them
     // all, the first too: an id first seen that no note announced is the
