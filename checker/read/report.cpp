@@ -316,6 +316,7 @@ std::string unread(std::string_view report, const std::vector<Process> &read,
   std::size_t lines = 0, calls = 0;
   std::string first_unread;
   for (const Process &process : read) {
+    calls += process.left_aside;
     for (const Call &call : process.calls) {
       if (call.is_call || call.text.compare(0, 3, "+++") == 0 ||
           call.text.compare(0, 3, "---") == 0)
@@ -917,7 +918,10 @@ void read_calls(const std::vector<Lines> &processes, std::vector<Process> &out,
       take_paths(call);
       const Keep keep = fix ? fix(line, call) : Keep::kCall;
       if (keep == Keep::kStop) break;
-      if (keep == Keep::kSkip) continue;
+      if (keep == Keep::kSkip) {
+        ++read.left_aside;
+        continue;
+      }
       type_result(call);
       call.text = render(call);
       read.calls.push_back(std::move(call));

@@ -94,6 +94,7 @@ struct Call {
 struct Process {
   long pid = -1;  // -1: the report gives it no id
   std::vector<Call> calls;
+  std::size_t left_aside = 0;  // lines read, and known to be no call of its
 };
 
 enum class Format {
