@@ -276,9 +276,9 @@ def mounted(build, options, status, phrase, *args):
 
 def interrupt(build, name, shape=None):
     """SIGINT, SIGTERM or SIGHUP at moments through a check, of every
-    situation or of a hostile report that is long to judge (SHAPE): exit 128
-    plus the signal within a second, and no run folder and no process of a
-    run left behind."""
+    situation or of a hostile report that is long to judge (SHAPE), or its
+    verdicts' reader gone (SIGPIPE): exit 128 plus the signal within a
+    second, and no run folder and no process of a run left behind."""
     needs('strace')
     number = getattr(signal, name)
     faulty = os.path.join(TESTS, 'faulty-observer')
@@ -294,7 +294,10 @@ def interrupt(build, name, shape=None):
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                                    env=dict(os.environ, TMPDIR=folder))
             time.sleep(delay)
-            run.send_signal(number)
+            if number == signal.SIGPIPE:
+                run.stdout.close()  # as `check | head -n 1` does
+            else:
+                run.send_signal(number)
             signalled = time.monotonic()
             out = run.communicate(timeout=60)[0]
             took = time.monotonic() - signalled

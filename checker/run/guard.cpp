@@ -456,7 +456,8 @@ rlim_t started_descriptor_limit() {
 void watch_interrupts(void (*then)(int signal)) {
   sigset_t set;
   sigemptyset(&set);
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, signal);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+    sigaddset(&set, signal);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::thread watch;
   try {
@@ -484,6 +485,10 @@ std::string process_limit() {
     return "";
   return "; the check runs under a limit on processes of " +
          std::to_string(limit.rlim_cur) + " (ulimit -u)";
+}
+
+void stop_as_if(int signal) {
+  kill(getpid(), signal);  // to the process: the watching thread takes it
 }
 
 int interrupted() {
