@@ -820,7 +820,11 @@ int join_resumed(std::vector<std::string> &lines, std::vector<std::size_t> &cut,
   std::string &head = lines[cut.back()];
   const std::string_view name = line.substr(5, resumed - 5);
   const std::string_view called = trim(head);
-  if (called.substr(0, called.find('(')) != name) return 0;
+  // ltrace names a call with where it is ("write@SYS", "puts@libc.so.6")
+  // and resumes it by its name alone.
+  const std::string_view head_name = called.substr(0, called.find('('));
+  if (head_name != name && head_name.substr(0, head_name.find('@')) != name)
+    return 0;
   if (head.size() + line.size() > kMaxLine) return -1;
   head.resize(head.rfind('<'));
   while (!head.empty() && head.back() == ' ') head.pop_back();
