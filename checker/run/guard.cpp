@@ -487,10 +487,6 @@ std::string process_limit() {
          std::to_string(limit.rlim_cur) + " (ulimit -u)";
 }
 
-void stop_as_if(int signal) {
-  kill(getpid(), signal);  // to the process: the watching thread takes it
-}
-
 int interrupted() {
   return signal_seen;
 }

@@ -85,13 +85,11 @@ rlim_t started_descriptor_limit();
 // SIGINT, SIGTERM, SIGHUP and SIGPIPE are taken by one thread of the
 // checker's, which ends every run's processes and then calls back. Call
 // before any thread. (A write to a pipe that no one reads fails with EPIPE
-// instead: the writer says so with stop_as_if(SIGPIPE).)
+// instead: the writer sends SIGPIPE to the process itself.)
 void watch_interrupts(void (*then)(int signal));
 // "; the check runs under a limit on processes of N (ulimit -u)", where it
 // does, for a failure to start a thread or a process; else "".
 std::string process_limit();
-// Ends the check as SIGNAL, sent by the checker to itself, would.
-void stop_as_if(int signal);
 // The signal that interrupted the check, or 0.
 int interrupted();
 // Forks the process that starts a run's observer, whose id names the run's
